@@ -1,0 +1,7 @@
+#include "cli/chanpipe_main.h"
+#include "platform/win32.h"
+
+int main(int argc, char** argv) {
+  chanpipe::Win32Platform platform;
+  return chanpipe::chanpipe_main(platform, argc, argv);
+}
