@@ -55,8 +55,7 @@ int fetch_path(Platform& platform, DevInfoSet set, InterfaceData* data, std::uin
 
 // Opens the port briefly and asks for its name. Returns 1 with the record
 // filled; on failure the message is printed and the probe already closed.
-int probe_name(Platform& platform, const char16_t* path,
-               unsigned char (&record)[kPortInfoSize]) {
+int probe_name(Platform& platform, const char16_t* path, unsigned char (&record)[kPortInfoSize]) {
   Handle probe = platform.create_file(path, kGenericRead, 0, kOpenExisting, kFileAttributeNormal);
   if (probe == kInvalidHandle) {
     platform.print_error("CreateFile error %d\n", static_cast<int>(platform.get_last_error()));

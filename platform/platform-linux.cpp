@@ -129,8 +129,7 @@ int LinuxPlatform::enum_device_interfaces(DevInfoSet set, const Guid& interface_
 }
 
 int LinuxPlatform::get_device_interface_detail(DevInfoSet set, InterfaceData* data, void* detail,
-                                               std::uint32_t detail_size,
-                                               std::uint32_t* required) {
+                                               std::uint32_t detail_size, std::uint32_t* required) {
   if (set == kInvalidSet || data == nullptr || data->reserved >= as_list(set)->count) {
     return fail(EINVAL);
   }
@@ -219,9 +218,11 @@ int LinuxPlatform::device_io_control(Handle handle, std::uint32_t code, void* ou
   const char* slash = std::strrchr(node_path, '/');
   const char* node = slash != nullptr ? slash + 1 : node_path;
   char name_path[kPathMax];
-  int n = std::snprintf(name_path, sizeof name_path, "%s/class/virtio-ports/%s/name", sys_root_,
-                        node);
-  if (n < 0 || static_cast<std::size_t>(n) >= sizeof name_path) return fail(ENAMETOOLONG);
+  int length_needed =
+      std::snprintf(name_path, sizeof name_path, "%s/class/virtio-ports/%s/name", sys_root_, node);
+  if (length_needed < 0 || static_cast<std::size_t>(length_needed) >= sizeof name_path) {
+    return fail(ENAMETOOLONG);
+  }
   int fd = open(name_path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return fail(errno);
   auto* record = static_cast<unsigned char*>(out);

@@ -48,8 +48,7 @@ int Win32Platform::enum_device_interfaces(DevInfoSet set, const Guid& interface_
 }
 
 int Win32Platform::get_device_interface_detail(DevInfoSet set, InterfaceData* data, void* detail,
-                                               std::uint32_t detail_size,
-                                               std::uint32_t* required) {
+                                               std::uint32_t detail_size, std::uint32_t* required) {
   DWORD size = 0;
   BOOL ok = SetupDiGetDeviceInterfaceDetailW(
       as_set(set), as_data(data), static_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_W>(detail),
@@ -83,8 +82,7 @@ Handle Win32Platform::get_std_handle(std::int32_t which) {
   return reinterpret_cast<Handle>(GetStdHandle(static_cast<DWORD>(which)));
 }
 
-int Win32Platform::read_file(Handle handle, void* buffer, std::uint32_t size,
-                             std::uint32_t* read) {
+int Win32Platform::read_file(Handle handle, void* buffer, std::uint32_t size, std::uint32_t* read) {
   DWORD count = 0;
   BOOL ok = ReadFile(as_handle(handle), buffer, size, &count, nullptr);
   *read = count;

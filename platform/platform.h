@@ -95,7 +95,8 @@ class Platform {
 #if defined(__GNUC__)
   __attribute__((format(printf, 2, 3)))
 #endif
-  void print_error(const char* format, ...);
+  void
+  print_error(const char* format, ...);
 };
 
 }  // namespace chanpipe
