@@ -1,9 +1,13 @@
+// The messages are printed by the system's msvcrt, not by mingw's own
+// printf, which g++ and the C++ library would otherwise switch to; so this
+// comes before any C++ header.
+#define __USE_MINGW_ANSI_STDIO 0
+#include <stdio.h>
+// windows.h before setupapi.h, which depends on it.
 #include <windows.h>
-// windows.h first: setupapi.h depends on it.
 #include <setupapi.h>
 
 #include <cstddef>
-#include <cstdio>
 
 #include "platform/win32.h"
 
@@ -109,7 +113,7 @@ void* Win32Platform::heap_alloc(std::size_t size) {
 void Win32Platform::heap_free(void* block) { HeapFree(GetProcessHeap(), 0, block); }
 
 void Win32Platform::vprint_error(const char* format, std::va_list args) {
-  std::vfprintf(stderr, format, args);
+  vfprintf(stderr, format, args);
 }
 
 }  // namespace chanpipe
