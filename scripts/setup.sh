@@ -1,0 +1,17 @@
+#!/bin/sh
+# Installs, with apt-get, whatever the builds and tests need and this
+# machine lacks. Safe to run again: it installs nothing that is there.
+set -eu
+packages="cmake ninja-build g++ libgtest-dev libgmock-dev googletest clang libclang-rt-14-dev
+  g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
+  wine64 qemu-system-x86 busybox-static socat zip clang-format"
+missing=""
+for p in $packages; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing="$missing $p"
+done
+[ -z "$missing" ] && exit 0
+echo "setup: installing$missing"
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo=sudo
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends $missing >/dev/null
