@@ -3,6 +3,7 @@
 // comes before any C++ header.
 #define __USE_MINGW_ANSI_STDIO 0
 #include <stdio.h>
+
 // windows.h before setupapi.h, which depends on it.
 #include <windows.h>
 #include <setupapi.h>

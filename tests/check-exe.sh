@@ -2,7 +2,7 @@
 # Checks the shipped chanpipe.exe: a 32-bit console program for Windows XP
 # (subsystem 5.01) with its asInvoker manifest, importing only what XP's
 # KERNEL32, SETUPAPI and msvcrt have.
-#   inspect-exe.sh OBJDUMP EXE
+#   check-exe.sh OBJDUMP EXE
 set -eu
 objdump=$1 exe=$2
 windres=$(echo "$objdump" | sed 's/objdump$/windres/')
@@ -47,4 +47,4 @@ grep -q 'requestedExecutionLevel level=""asInvoker"" uiAccess=""false""' "$work/
 echo "$(wc -c <"$exe") bytes; imports:"
 sed 's/^/  /' "$work/imports"
 [ "$failures" -eq 0 ] || exit 1
-echo "chanpipe.exe inspection passed"
+echo "chanpipe.exe check passed"
