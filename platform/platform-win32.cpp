@@ -6,6 +6,7 @@
 
 // windows.h before setupapi.h, which depends on it.
 #include <windows.h>
+
 #include <setupapi.h>
 
 #include <cstddef>
