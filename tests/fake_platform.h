@@ -60,12 +60,27 @@ struct Stream {
   std::vector<std::uint32_t> write_sizes;  // the size asked of each write call
 };
 
+// A scripted failure of one call: when `on`, the call fails with `error`
+// (which may be any value, 0 included).
+struct Fault {
+  bool on = false;
+  std::uint32_t error = 0;
+};
+
 struct Port {
   std::u16string path;
   std::string record;  // what the name request returns (may be short, or lack a NUL)
   std::uint32_t reported_detail_size = 0;  // 0: the size the path needs
   bool path_without_nul = false;           // the fetch fills the record with no NUL
   std::uint32_t io_error_after_write = 0;  // the request writes the record, then fails
+  // A fetch into a block too small for the path succeeds anyway, with the
+  // first units that fit and no NUL (a driver that fills what it is given).
+  bool short_fetch_succeeds = false;
+  // Faults of this port's own calls, wherever they fall in the run.
+  Fault query_fault;  // the size query fails and reports no size
+  Fault fetch_fault;
+  Fault probe_fault;  // the name probe's open (not the data open)
+  Fault close_fault;  // the close fails, yet the handle is gone
   Stream data;
 };
 
@@ -95,7 +110,8 @@ class FakePlatform : public Platform {
   void fail_call(std::size_t k, std::uint32_t error);
   bool set_creation_fails = false;  // with set_error
   std::uint32_t set_error = 0;
-  bool heap_exhausted = false;  // every allocation fails with 8
+  bool heap_exhausted = false;        // every allocation fails with 8
+  std::size_t heap_limit = SIZE_MAX;  // larger allocations fail with 8
 
   // Observations.
   const std::vector<Call>& log() const { return log_; }
