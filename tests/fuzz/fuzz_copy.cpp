@@ -5,6 +5,7 @@
 // against an oracle that works the outcome out from the script alone.
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <deque>
 #include <string>
 #include <vector>
@@ -210,6 +211,10 @@ void run(const std::uint8_t* data, std::size_t size) {
   std::string detail = "status " + std::to_string(status) + ", expected " +
                        std::to_string(want.status) + "\nstderr: " + escaped(fake.err()) +
                        "\nexpected: " + escaped(want.err);
+  if (showing()) {
+    std::fprintf(stderr, "%zu bytes delivered in %zu writes\n%s\n", destination.written.size(),
+                 destination.write_sizes.size(), detail.c_str());
+  }
   if (status != want.status) violated("exit status", detail);
   if (!matches(fake.err(), want.err)) violated("standard error", detail);
   if (destination.written != want.delivered) violated("the bytes delivered, in order", detail);

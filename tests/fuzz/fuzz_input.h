@@ -46,6 +46,13 @@ inline std::string number(std::uint32_t error) {
   return std::to_string(static_cast<std::int32_t>(error));
 }
 
+// True when CHANPIPE_FUZZ_SHOW is set: each run then shows its outcome,
+// to see what an input does.
+inline bool showing() {
+  static const bool show = std::getenv("CHANPIPE_FUZZ_SHOW") != nullptr;
+  return show;
+}
+
 // Standard error as C-escaped text, for the report of a broken invariant.
 inline std::string escaped(const std::string& text) {
   std::string out;
