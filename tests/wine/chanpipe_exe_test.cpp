@@ -5,6 +5,7 @@
 // here, so every lookup ends in "not found".
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -184,7 +185,6 @@ TEST(ChanpipeExe, CarriesAnAsInvokerManifest) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  testing::InitGoogleTest(&argc, argv);
   for (int i = 1; i < argc; ++i) {
     if (std::strncmp(argv[i], "--chanpipe=", 11) == 0) g_chanpipe = argv[i] + 11;
   }
@@ -192,5 +192,5 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: chanpipe_tests --chanpipe=PATH [gtest options]\n");
     return 2;
   }
-  return RUN_ALL_TESTS();
+  return chanpipe_test::run_tests(argc, argv);
 }

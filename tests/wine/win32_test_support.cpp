@@ -124,6 +124,16 @@ std::string StderrCapture::finish() {
   return file_.contents();
 }
 
+int run_tests(int argc, char** argv) {
+  testing::InitGoogleTest(&argc, argv);
+  int status = RUN_ALL_TESTS();
+  if (testing::UnitTest::GetInstance()->test_to_run_count() == 0) {
+    std::fprintf(stderr, "no test matches the selection\n");
+    return 1;
+  }
+  return status;
+}
+
 std::string every_byte_pattern(std::size_t size) {
   std::string data(size, '\0');
   for (std::size_t i = 0; i < size; ++i) {

@@ -101,6 +101,10 @@ class StderrCapture {
   bool done_ = false;
 };
 
+// Runs the selected tests. A selection that names no test fails, so that a
+// renamed or lost case cannot pass unseen.
+int run_tests(int argc, char** argv);
+
 // Data with every byte value, line ends and the text-mode end-of-file byte
 // among them, so that any translation shows.
 std::string every_byte_pattern(std::size_t size);
