@@ -82,10 +82,19 @@ Run run_chanpipe(const std::vector<std::string>& args) {
     PROCESS_INFORMATION process = {};
     std::vector<char> line(command_line.begin(), command_line.end());
     line.push_back('\0');
-    if (!CreateProcessA(g_chanpipe.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                        nullptr, &startup, &process)) {
-      ADD_FAILURE() << "cannot start " << g_chanpipe << ": " << GetLastError();
-      return run;
+    for (int attempt = 1;; ++attempt) {
+      if (CreateProcessA(g_chanpipe.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                         nullptr, &startup, &process)) {
+        break;
+      }
+      DWORD error = GetLastError();
+      // Now and then Wine cannot lay out a new process's memory, and the
+      // process dies before the program starts; only that is tried again.
+      if (error != ERROR_INTERNAL_ERROR || attempt == 3) {
+        ADD_FAILURE() << "cannot start " << g_chanpipe << ": " << error;
+        return run;
+      }
+      std::printf("note: chanpipe did not start (error %lu); starting it again\n", error);
     }
     OwnedHandle process_handle(process.hProcess);
     OwnedHandle thread_handle(process.hThread);
