@@ -1,0 +1,81 @@
+# The harness's cases, run inside the guest as /guest.sh. Every run leaves
+# NAME.rc, NAME.err and NAME.out (or NAME.sum for big outputs) in /tmp/out;
+# at the end that folder goes to the host as a tar on the port "results".
+# The host decides what passed. The order matters: the not-found lookups
+# walk every port while the host's data waits unread in the guest, and the
+# reads come after them.
+set -u
+cp=/chanpipe
+out=/tmp/out
+mkdir -p $out
+sizes=$(cat /sizes)
+
+# run NAME STDIN ARGS...: chanpipe ARGS with stdin from STDIN.
+run() {
+  name=$1 input=$2
+  shift 2
+  echo "GUEST-RUN $name"
+  $cp "$@" <"$input" >$out/$name.out 2>$out/$name.err
+  echo $? >$out/$name.rc
+}
+
+# summary FILE: its size and sha256.
+summary() {
+  echo "$(wc -c <"$1") $(sha256sum "$1" | cut -d' ' -f1)"
+}
+
+run usage-none /dev/null
+run usage-mode-only /dev/null r
+run usage-bad-mode /dev/null R in-1
+run usage-long-mode /dev/null rw in-1
+run usage-empty-mode /dev/null "" in-1
+
+run nf-unknown /dev/null r nosuch
+run nf-case /dev/null w CAse
+run nf-prefix /dev/null r cas
+run nf-longer /dev/null w casexy
+
+printf 'to case\n' >/tmp/to-case
+printf 'to Case\n' >/tmp/to-Case
+run name-exact /tmp/to-case w case
+run name-other-case /tmp/to-Case w Case extra-argument
+
+# Held open by another process, the port is still found (the lookup does
+# not open it for data) and then refused at the data open.
+printf 'while busy\n' >/tmp/busy-text
+printf 'after busy\n' >/tmp/after-text
+busy=$(port_node busy)
+exec 3<"$busy"
+run busy-w /tmp/busy-text w busy
+run busy-r /dev/null r busy
+exec 3<&-
+run busy-freed /tmp/after-text w busy
+
+echo "GUEST-RUN stdout-closed"
+$cp r closed-out >&- 2>$out/stdout-closed.err
+echo $? >$out/stdout-closed.rc
+
+for n in $sizes; do
+  echo "GUEST-RUN r-$n"
+  $cp r in-$n >/tmp/r-$n 2>$out/r-$n.err
+  echo $? >$out/r-$n.rc
+  summary /tmp/r-$n >$out/r-$n.sum
+  rm -f /tmp/r-$n
+done
+
+for n in $sizes; do
+  head -c $n /dev/urandom >/tmp/g-$n
+  summary /tmp/g-$n >$out/w-$n.sum
+  run w-$n /tmp/g-$n w out-$n
+  rm -f /tmp/g-$n
+done
+
+# Through a pipe the chunks are whatever the pipe delivers.
+head -c 1048576 /dev/urandom >/tmp/g-pipe
+summary /tmp/g-pipe >$out/w-pipe.sum
+echo "GUEST-RUN w-pipe"
+cat /tmp/g-pipe | $cp w out-pipe >$out/w-pipe.out 2>$out/w-pipe.err
+echo $? >$out/w-pipe.rc
+rm -f /tmp/g-pipe
+
+tar -c -f - -C /tmp out >"$(port_node results)"

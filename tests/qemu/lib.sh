@@ -1,0 +1,217 @@
+# Shared by the QEMU harness, the demo and the benchmark: fetch the guest
+# kernel, pack an initramfs around chanpipe, boot it with named
+# virtio-serial ports. Source it from bash; it defines functions only.
+#
+# The guest is Debian's cloud kernel with busybox-static as its whole user
+# space. Its /init loads the virtio-serial driver, waits until every port
+# has its name, runs /guest.sh, prints "GUEST-EXIT <status>" on the console
+# and powers off. Nothing is installed on the host: the kernel package is
+# only unpacked into a cache folder.
+
+# Modules in load order: the console driver needs the PCI transport, and
+# that needs the ring and the core.
+QEMU_MODULES="virtio_ring virtio virtio_pci_legacy_dev virtio_pci_modern_dev virtio_pci virtio_console"
+
+qemu_die() {
+  echo "qemu: $*" >&2
+  exit 1
+}
+
+# Fails with the Debian packages to install when a host tool is missing.
+qemu_check_tools() {
+  local missing=""
+  command -v qemu-system-x86_64 >/dev/null || missing="$missing qemu-system-x86"
+  command -v socat >/dev/null || missing="$missing socat"
+  # The guest has no libraries, so its busybox must be the static one.
+  if [ ! -x /bin/busybox ] || ldd /bin/busybox >/dev/null 2>&1; then
+    missing="$missing busybox-static"
+  fi
+  command -v dpkg-deb >/dev/null || missing="$missing dpkg"
+  command -v apt-get >/dev/null || missing="$missing apt"
+  [ -z "$missing" ] || qemu_die "missing host tools; apt-get install$missing"
+}
+
+# The name of the kernel package behind linux-image-cloud-amd64, or nothing.
+qemu_kernel_package() {
+  apt-cache depends linux-image-cloud-amd64 2>/dev/null |
+    sed -n 's/^ *Depends: \(linux-image-[0-9][^ ]*\)$/\1/p' | head -n 1
+}
+
+# qemu_fetch_kernel CACHE
+# Leaves CACHE/kernel/vmlinuz and CACHE/kernel/*.ko, downloading the kernel
+# package once (about 30 MB). Sets QEMU_KERNEL_DIR.
+qemu_fetch_kernel() {
+  local cache=$1 dir pkg tmp m ko
+  dir=$cache/kernel
+  QEMU_KERNEL_DIR=$dir
+  if [ -s "$dir/vmlinuz" ] && [ -s "$dir/virtio_console.ko" ]; then
+    return 0
+  fi
+  pkg=$(qemu_kernel_package)
+  if [ -z "$pkg" ]; then
+    # A machine that never ran apt-get update knows no packages yet.
+    [ "$(id -u)" = 0 ] || qemu_die "apt-cache knows no linux-image-cloud-amd64; run apt-get update"
+    echo "qemu: apt-get update (the package lists are empty)" >&2
+    timeout 300 apt-get update -qq >&2 || qemu_die "apt-get update failed"
+    pkg=$(qemu_kernel_package)
+    [ -n "$pkg" ] || qemu_die "no package behind linux-image-cloud-amd64"
+  fi
+  mkdir -p "$cache"
+  tmp=$(mktemp -d "$cache/kernel.tmp.XXXXXX")
+  echo "qemu: fetching $pkg into $cache" >&2
+  if ! (cd "$tmp" && timeout 600 apt-get download -qq -o APT::Sandbox::User=root "$pkg" >&2); then
+    rm -rf "$tmp"
+    qemu_die "apt-get download $pkg failed"
+  fi
+  mkdir "$tmp/root" "$tmp/kernel"
+  dpkg-deb --fsys-tarfile "$tmp"/*.deb |
+    tar -x -C "$tmp/root" --wildcards './boot/vmlinuz-*' \
+      './lib/modules/*/kernel/drivers/virtio/*' \
+      './lib/modules/*/kernel/drivers/char/virtio_console.ko*'
+  cp "$tmp"/root/boot/vmlinuz-* "$tmp/kernel/vmlinuz"
+  for m in $QEMU_MODULES; do
+    ko=$(find "$tmp/root/lib/modules" -name "$m.ko*" | head -n 1)
+    [ -n "$ko" ] || { rm -rf "$tmp"; qemu_die "$pkg has no module $m"; }
+    case $ko in
+      *.ko) cp "$ko" "$tmp/kernel/$m.ko" ;;
+      *.ko.xz) xz -dc "$ko" >"$tmp/kernel/$m.ko" ;;
+      *.ko.zst) zstd -qdc "$ko" >"$tmp/kernel/$m.ko" ;;
+      *) rm -rf "$tmp"; qemu_die "cannot unpack $ko" ;;
+    esac
+  done
+  echo "$pkg" >"$tmp/kernel/package"
+  rm -rf "$dir"
+  mv "$tmp/kernel" "$dir"
+  rm -rf "$tmp"
+}
+
+# qemu_make_initramfs STAGE SCRIPT OUT
+# STAGE holds the guest's own files; SCRIPT becomes its /guest.sh, after the
+# guest helpers. The busybox, the modules and the /init are added here.
+# OUT is a newc cpio archive.
+qemu_make_initramfs() {
+  local stage=$1 script=$2 out=$3 m
+  { qemu_guest_helpers; cat "$script"; } >"$stage/guest.sh"
+  mkdir -p "$stage/bin" "$stage/lib/modules" "$stage/proc" "$stage/sys" "$stage/dev" "$stage/tmp"
+  cp /bin/busybox "$stage/bin/busybox"
+  for m in $QEMU_MODULES; do
+    cp "$QEMU_KERNEL_DIR/$m.ko" "$stage/lib/modules/$m.ko"
+  done
+  cat >"$stage/init" <<'EOF'
+#!/bin/busybox sh
+/bin/busybox --install -s /bin
+export PATH=/bin
+mount -t proc proc /proc
+mount -t sysfs sysfs /sys
+mount -t devtmpfs devtmpfs /dev
+for m in virtio_ring virtio virtio_pci_legacy_dev virtio_pci_modern_dev virtio_pci virtio_console; do
+  insmod /lib/modules/$m.ko || echo "GUEST-ERROR insmod $m"
+done
+# Ports and their names arrive from the host after the driver is loaded;
+# wait (at most about 20 s) until all of them are named and have nodes.
+want=$(sed -n 's/.*chanpipe.ports=\([0-9]*\).*/\1/p' /proc/cmdline)
+tries=0
+while :; do
+  have=0
+  for p in /sys/class/virtio-ports/vport*; do
+    [ -s "$p/name" ] && [ -e "/dev/${p##*/}" ] && have=$((have + 1))
+  done
+  [ "$have" -ge "${want:-0}" ] && break
+  tries=$((tries + 1))
+  if [ $tries -gt 400 ]; then
+    echo "GUEST-ERROR only $have of $want ports named"
+    break
+  fi
+  sleep 0.05
+done
+cd /tmp
+sh /guest.sh
+echo "GUEST-EXIT $?"
+poweroff -f
+EOF
+  chmod 755 "$stage/init" "$stage/bin/busybox"
+  (cd "$stage" && find . | LC_ALL=C sort | busybox cpio -o -H newc -R 0:0 2>/dev/null) >"$out"
+}
+
+# Guest-side helpers, put at the top of every guest script.
+qemu_guest_helpers() {
+  cat <<'EOF2'
+# port_node NAME: the /dev node of the port called NAME.
+port_node() {
+  for p in /sys/class/virtio-ports/vport*; do
+    if [ "$(cat "$p/name")" = "$1" ]; then echo "/dev/${p##*/}"; return 0; fi
+  done
+  return 1
+}
+EOF2
+}
+
+# Ports of the next boot. qemu_ports_reset starts an empty list; each
+# qemu_port_* call adds one named port, in the order the guest will list
+# them.
+#
+# At most QEMU_PORTS_PER_DEVICE ports go on one virtio-serial device. When
+# the guest driver starts, the host announces every port at once on the
+# device's control queue (32 buffers), and answers each port's "ready" with
+# two more messages, name and "host connected", while the guest gives back
+# one buffer per port: past about 15 ports the queue runs dry and the host
+# drops the "connected" messages. Such a port has its name, but the guest
+# thinks no host is there: reads end at once, writes block for ever.
+QEMU_PORTS_PER_DEVICE=10
+
+qemu_ports_reset() {
+  QEMU_ARGS=()
+  QEMU_FEEDS=()
+  QEMU_NPORTS=0
+}
+
+qemu_add_port() {
+  local device=$((QEMU_NPORTS / QEMU_PORTS_PER_DEVICE))
+  QEMU_NPORTS=$((QEMU_NPORTS + 1))
+  QEMU_ARGS+=(-device "virtserialport,bus=vs$device.0,chardev=c$QEMU_NPORTS,name=$1")
+}
+
+# qemu_port_in NAME SOCKET FILE: the host sends FILE on port NAME, through
+# a socket chardev that QEMU waits for before the guest starts.
+qemu_port_in() {
+  QEMU_ARGS+=(-chardev "socket,id=c$((QEMU_NPORTS + 1)),path=$2,server=on,wait=on")
+  QEMU_FEEDS+=("$2" "$3")
+  qemu_add_port "$1"
+}
+
+# qemu_port_out NAME FILE: what the guest writes on port NAME lands in FILE.
+qemu_port_out() {
+  QEMU_ARGS+=(-chardev "file,id=c$((QEMU_NPORTS + 1)),path=$2")
+  qemu_add_port "$1"
+}
+
+# qemu_run SECONDS INITRD CONSOLE
+# Boots the guest with the ports added since qemu_ports_reset, its console
+# into the file CONSOLE and QEMU's own messages into CONSOLE.qemu. Returns QEMU's status (124 when SECONDS ran out).
+qemu_run() {
+  local seconds=$1 initrd=$2 console=$3 i status=0 pids=() devices=()
+  for ((i = 0; i * QEMU_PORTS_PER_DEVICE < QEMU_NPORTS; i++)); do
+    devices+=(-device "virtio-serial-pci,id=vs$i,max_ports=$((QEMU_PORTS_PER_DEVICE + 1))")
+  done
+  for ((i = 0; i < ${#QEMU_FEEDS[@]}; i += 2)); do
+    rm -f "${QEMU_FEEDS[i]}"
+    # QEMU creates its server sockets one after the other, each once the
+    # one before is connected: socat keeps trying until its own is there.
+    # It only half-closes after the file, so QEMU reads to the end before
+    # it sees the host go; it ends when QEMU does.
+    socat -t "$seconds" - "UNIX-CONNECT:${QEMU_FEEDS[i]},retry=$((seconds * 10)),interval=0.1" \
+      <"${QEMU_FEEDS[i + 1]}" >/dev/null 2>&1 &
+    pids+=($!)
+  done
+  timeout -k 5 "$seconds" qemu-system-x86_64 \
+    -nodefaults -display none -no-reboot -m 768 \
+    -kernel "$QEMU_KERNEL_DIR/vmlinuz" -initrd "$initrd" \
+    -append "console=ttyS0 panic=-1 ${QEMU_QUIET-quiet} chanpipe.ports=$QEMU_NPORTS" \
+    -serial "file:$console" \
+    "${devices[@]}" "${QEMU_ARGS[@]}" </dev/null 2>"$console.qemu" || status=$?
+  for i in "${pids[@]}"; do
+    kill "$i" 2>/dev/null || true
+    wait "$i" 2>/dev/null || true
+  done
+  return $status
+}
