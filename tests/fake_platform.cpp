@@ -331,7 +331,7 @@ int FakePlatform::read_file(Handle handle, void* buffer, std::uint32_t size, std
   }
   std::size_t n = step.bytes.size() < size ? step.bytes.size() : size;
   std::memcpy(buffer, step.bytes.data(), n);
-  *read = static_cast<std::uint32_t>(n);
+  *read = step.claim ? step.claim : static_cast<std::uint32_t>(n);
   step.bytes.erase(0, n);
   if (step.bytes.empty()) stream->reads.pop_front();
   return 1;

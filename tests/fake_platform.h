@@ -44,6 +44,9 @@ struct Call {
 struct ReadStep {
   std::string bytes;
   std::uint32_t error = 0;
+  // When nonzero, the count the read reports whatever it delivered: a
+  // driver that claims more, or fewer, bytes than it gave.
+  std::uint32_t claim = 0;
 };
 
 // One scripted write: take at most `accept` bytes, or fail with an error.

@@ -28,7 +28,7 @@ for target in $targets; do
   (cd "$work" && "$build/tests/fuzz/fuzz_$target" corpus "$root/tests/fuzz/corpus/$target" \
     -runs="$runs" -max_len=4096 -timeout=20 -rss_limit_mb=2048 -print_final_stats=1 \
     >log 2>&1) || status=1
-  grep -E "^#[0-9]+ +DONE|^Done|^stat::number_of_executed_units|^SUMMARY|invariant broken" \
+  grep -E "^#[0-9]+[[:space:]]+DONE|^Done|^stat::number_of_executed_units|^SUMMARY|invariant broken" \
     "$work/log" || true
 done
 exit $status

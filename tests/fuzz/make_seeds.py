@@ -75,10 +75,12 @@ def lookup(name=b"chan0", ports=(), set_error=None, heap_exhausted=False, destro
     return u8(flags) + out + u16(len(name)) + name + u8(len(ports)) + b"".join(ports)
 
 
-def read(size=0, literal=b"", error=None, kind=0):
+def read(size=0, literal=b"", error=None, kind=0, claim=None):
     if error is not None:
         return u8(kind | 1) + u32(error)
-    return u8(kind & 0xFE) + u16(size) + u8(len(literal)) + literal
+    if claim is None:
+        return u8(kind & 0xFC) + u16(size) + u8(len(literal)) + literal
+    return u8(kind & 0xFC | 2) + u16(size) + u8(len(literal)) + literal + u32(claim)
 
 
 def write(accept=None, error=None):
@@ -174,6 +176,9 @@ COPY = {
     "source-ends-with-other": copy("w", [read(3)], end_error=232),
     "broken-pipe-midway": copy("r", [read(3), read(error=109), read(4)]),
     "write-fails-with-109": copy("w", [read(3)], [write(error=109)]),
+    "read-claims-more-than-asked": copy("r", [read(10, b"0123456789", claim=0xFFFFFFFF)]),
+    "read-claims-more-than-given": copy("w", [read(4000), read(10, claim=96)]),
+    "read-claims-less-than-given": copy("r", [read(100, claim=1), read(5)]),
     "write-fails-top-bit": copy("r", [read(10)], [write(6), write(error=0x80000000)]),
 }
 
