@@ -5,7 +5,9 @@
 # walk every port while the host's data waits unread in the guest, and the
 # reads come after them.
 set -u
-cp=/chanpipe
+# A run that hangs is ended after this many seconds (status 143) and costs
+# only its own case. The watcher that timeout forks never holds a port.
+cp="timeout 20 /chanpipe"
 out=/tmp/out
 mkdir -p $out
 sizes=$(cat /sizes)
@@ -44,11 +46,20 @@ run name-other-case /tmp/to-Case w Case extra-argument
 # not open it for data) and then refused at the data open.
 printf 'while busy\n' >/tmp/busy-text
 printf 'after busy\n' >/tmp/after-text
+# The holder is a process of its own, so that no run inherits the port,
+# and the runs start only once it has the port open.
 busy=$(port_node busy)
-exec 3<"$busy"
+sleep 600 <"$busy" &
+holder=$!
+tries=0
+while [ "$(readlink /proc/$holder/fd/0)" != "$busy" ] && [ $tries -lt 100 ]; do
+  sleep 0.1
+  tries=$((tries + 1))
+done
 run busy-w /tmp/busy-text w busy
 run busy-r /dev/null r busy
-exec 3<&-
+kill $holder
+wait $holder
 run busy-freed /tmp/after-text w busy
 
 echo "GUEST-RUN stdout-closed"

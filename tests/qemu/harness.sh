@@ -71,7 +71,7 @@ boot() {
   cp "$chanpipe" "$work/stage/chanpipe"
   echo "$sizes" >"$work/stage/sizes"
   qemu_make_initramfs "$work/stage" "$here/guest-cases.sh" "$work/initrd.cpio"
-  qemu_run 240 "$work/initrd.cpio" "$work/console.log" || status=$?
+  qemu_run 600 "$work/initrd.cpio" "$work/console.log" || status=$?
 
   # Keep sizes and checksums only: the payloads are large.
   for n in $sizes; do
