@@ -31,6 +31,37 @@ qemu_check_tools() {
   [ -z "$missing" ] || qemu_die "missing host tools; apt-get install$missing"
 }
 
+# What the demo and the benchmark need on a fresh Debian machine: the
+# linux preset's build (its tests need GoogleTest) and the guest's tools.
+QEMU_HOST_PACKAGES="cmake ninja-build g++ libgtest-dev qemu-system-x86 busybox-static socat"
+
+# qemu_apt_install PACKAGE...: installs those that are missing, after one
+# apt-get update.
+qemu_apt_install() {
+  local p missing="" sudo=""
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' ||
+      missing="$missing $p"
+  done
+  [ -n "$missing" ] || return 0
+  [ "$(id -u)" -eq 0 ] || sudo=sudo
+  echo "installing$missing" >&2
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends $missing >/dev/null
+}
+
+# qemu_build ROOT: the static chanpipe and the guest's timer, with the
+# linux preset into ROOT/build/linux. Sets QEMU_CHANPIPE and QEMU_RUNSTAT.
+qemu_build() {
+  local root=$1 log=$1/build/qemu-build.log
+  mkdir -p "$root/build"
+  (cd "$root" && cmake --preset linux >"$log" 2>&1) || { cat "$log" >&2; qemu_die "configure failed"; }
+  (cd "$root" && cmake --build --preset linux --target chanpipe qemu_runstat -j 2 >"$log" 2>&1) ||
+    { cat "$log" >&2; qemu_die "build failed"; }
+  QEMU_CHANPIPE=$root/build/linux/chanpipe
+  QEMU_RUNSTAT=$root/build/linux/tests/qemu/qemu_runstat
+}
+
 # The name of the kernel package behind linux-image-cloud-amd64, or nothing.
 qemu_kernel_package() {
   apt-cache depends linux-image-cloud-amd64 2>/dev/null |
@@ -176,6 +207,13 @@ qemu_add_port() {
 qemu_port_in() {
   QEMU_ARGS+=(-chardev "socket,id=c$((QEMU_NPORTS + 1)),path=$2,server=on,wait=on")
   QEMU_FEEDS+=("$2" "$3")
+  qemu_add_port "$1"
+}
+
+# qemu_port_socket NAME SOCKET: port NAME on a socket chardev that the
+# host may connect to, and connect again, at any time.
+qemu_port_socket() {
+  QEMU_ARGS+=(-chardev "socket,id=c$((QEMU_NPORTS + 1)),path=$2,server=on,wait=off")
   qemu_add_port "$1"
 }
 

@@ -1,0 +1,132 @@
+#!/bin/bash
+# chanpipe doing its job on a real virtio-serial port, from a fresh Debian
+# machine:
+#
+#   scripts/demo.sh [FILE]
+#
+# Installs what is missing (apt-get), builds chanpipe with the linux preset
+# into build/linux, fetches a Debian kernel into .cache/, and boots a small
+# Linux guest under QEMU with one port named chan0. The host sends FILE
+# (default: 32 MiB of random bytes) on chan0; in the guest
+# `chanpipe r chan0` receives it and `chanpipe w chan0` sends it back on the
+# same port. The report gives sizes, checksums and throughput. Exit status 0
+# when the file came back identical.
+set -eu
+cd "$(dirname "$0")/.."
+root=$PWD
+. tests/qemu/lib.sh
+
+step() { printf '\n== %s\n' "$*"; }
+mib() { awk -v b="$1" 'BEGIN { printf "%.1f", b / 1048576 }'; }
+# stat_field LINE NAME: a field of a runstat line.
+stat_field() { printf '%s\n' "$1" | tr ' ' '\n' | sed -n "s/^$2=//p"; }
+
+step "Host packages"
+qemu_apt_install $QEMU_HOST_PACKAGES
+qemu_check_tools
+echo "qemu $(qemu-system-x86_64 --version | head -n 1 | awk '{print $4}'), socat, busybox-static: present"
+
+step "Building chanpipe (linux preset, static) into build/linux"
+qemu_build "$root"
+echo "$QEMU_CHANPIPE"
+
+step "Guest kernel (cached in .cache/qemu)"
+qemu_fetch_kernel "$root/.cache/qemu"
+echo "$(cat "$QEMU_KERNEL_DIR/package") with virtio_console as a module"
+
+work=$(mktemp -d /tmp/chanpipe-demo.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+if [ $# -ge 1 ]; then
+  [ -f "$1" ] || qemu_die "no file $1"
+  cp "$1" "$work/sent"
+  label=$1
+else
+  head -c $((32 * 1048576)) /dev/urandom >"$work/sent"
+  label="32 MiB of random bytes"
+fi
+sent_size=$(wc -c <"$work/sent")
+sent_sum=$(sha256sum "$work/sent" | cut -d' ' -f1)
+
+mkdir "$work/stage"
+cp "$QEMU_CHANPIPE" "$work/stage/chanpipe"
+cp "$QEMU_RUNSTAT" "$work/stage/runstat"
+cat >"$work/guest.sh" <<'EOF'
+node=$(port_node chan0)
+mount -t debugfs debugfs /sys/kernel/debug
+echo "DEMO-NODE $node"
+/runstat -o /tmp/file -e /tmp/r.err -- /chanpipe r chan0 >/tmp/r.stat
+echo "DEMO-R $(cat /tmp/r.stat) size=$(wc -c </tmp/file) sha256=$(sha256sum /tmp/file | cut -d' ' -f1) writes=$(grep -c '^Finished WriteFile$' /tmp/r.err)"
+echo "DEMO-RECEIVED"
+# The host connects again to take the file back; wait for it (30 s at most)
+# so that the timing below is the transfer alone.
+tries=0
+until grep -q 'host_connected: 1' /sys/kernel/debug/virtio-ports/${node#/dev/} || [ $tries -ge 300 ]; do
+  sleep 0.1
+  tries=$((tries + 1))
+done
+/runstat -i /tmp/file -e /tmp/w.err -- /chanpipe w chan0 >/tmp/w.stat
+echo "DEMO-W $(cat /tmp/w.stat) writes=$(grep -c '^Finished WriteFile$' /tmp/w.err)"
+echo "DEMO-STDERR $(head -n 2 /tmp/w.err | tr '\n' '/' | sed 's#/$##; s#/# / #')"
+EOF
+qemu_make_initramfs "$work/stage" "$work/guest.sh" "$work/initrd.cpio"
+
+step "Booting the guest: port chan0 on a unix socket, the host on the other end"
+qemu_ports_reset
+qemu_port_in chan0 "$work/chan0.sock" "$work/sent"
+started=$(date +%s.%N)
+qemu_run 180 "$work/initrd.cpio" "$work/console.log" &
+qemu=$!
+# Once the guest has the whole file, take it back on the same socket.
+back=""
+for _ in $(seq 1 1500); do
+  if grep -q '^DEMO-RECEIVED' "$work/console.log" 2>/dev/null; then
+    socat -u "UNIX-CONNECT:$work/chan0.sock" - >"$work/back" 2>/dev/null &
+    back=$!
+    break
+  fi
+  kill -0 $qemu 2>/dev/null || break
+  sleep 0.1
+done
+status=0
+wait $qemu || status=$?
+[ -z "$back" ] || wait $back || true
+ended=$(date +%s.%N)
+if [ $status -ne 0 ] || ! grep -q '^DEMO-W' "$work/console.log"; then
+  echo "the guest did not finish (QEMU status $status); its console:"
+  grep -v '^\[' "$work/console.log" || true
+  cat "$work/console.log.qemu" 2>/dev/null || true
+  exit 1
+fi
+
+r=$(sed -n 's/^DEMO-R //p' "$work/console.log" | tr -d '\r')
+w=$(sed -n 's/^DEMO-W //p' "$work/console.log" | tr -d '\r')
+back_size=$(wc -c <"$work/back" 2>/dev/null || echo 0)
+back_sum=$(sha256sum "$work/back" | cut -d' ' -f1)
+r_wall=$(stat_field "$r" wall)
+w_wall=$(stat_field "$w" wall)
+same() { [ "$1" = "$sent_sum" ] && echo "same as sent" || echo "DIFFERENT"; }
+
+step "Report"
+cat <<EOF
+guest:      Linux $(cat "$QEMU_KERNEL_DIR/package" | sed 's/linux-image-//'), busybox, QEMU virtio-serial; port chan0 is $(sed -n 's/^DEMO-NODE //p' "$work/console.log" | tr -d '\r')
+file sent:  $label: $sent_size bytes ($(mib "$sent_size") MiB), sha256 $sent_sum
+
+host -> guest  (host: socat into the socket; guest: chanpipe r chan0 > file)
+  received  $(stat_field "$r" size) bytes, sha256 $(stat_field "$r" sha256)  $(same "$(stat_field "$r" sha256)")
+  exit status $(stat_field "$r" status), $(stat_field "$r" writes) writes to stdout, each bracketed on stderr
+  $(printf '%.3f' "$r_wall") s, $(awk -v b="$sent_size" -v t="$r_wall" 'BEGIN { printf "%.1f", b / 1048576 / t }') MiB/s, CPU $(printf '%.3f' "$(stat_field "$r" user)") s user, $(printf '%.3f' "$(stat_field "$r" sys)") s system
+
+guest -> host  (guest: chanpipe w chan0 < file; host: socat out of the socket)
+  received  $back_size bytes, sha256 $back_sum  $(same "$back_sum")
+  exit status $(stat_field "$w" status), $(stat_field "$w" writes) writes to the port; stderr starts: $(sed -n 's/^DEMO-STDERR //p' "$work/console.log" | tr -d '\r')
+  $(printf '%.3f' "$w_wall") s, $(awk -v b="$sent_size" -v t="$w_wall" 'BEGIN { printf "%.1f", b / 1048576 / t }') MiB/s, CPU $(printf '%.3f' "$(stat_field "$w" user)") s user, $(printf '%.3f' "$(stat_field "$w" sys)") s system
+
+whole run (boot, both transfers, power-off): $(awk -v a="$started" -v b="$ended" 'BEGIN { printf "%.1f", b - a }') s
+EOF
+if cmp -s "$work/sent" "$work/back" && [ "$(stat_field "$r" status)" = 0 ] &&
+  [ "$(stat_field "$w" status)" = 0 ]; then
+  echo "result:     the file went through chanpipe r and back through chanpipe w unchanged"
+else
+  echo "result:     FAILED: the file did not come back unchanged"
+  exit 1
+fi
