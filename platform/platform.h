@@ -61,6 +61,14 @@ constexpr std::uint32_t kErrorBrokenPipe = 109;
 // Port paths are UTF-16, at most 259 code units plus the NUL.
 constexpr std::size_t kPathUnits = 260;
 
+// Lets the compiler check every format against its arguments.
+#if defined(__GNUC__)
+#define CHANPIPE_PRINTF_LIKE(format_index, first_arg) \
+  __attribute__((format(printf, format_index, first_arg)))
+#else
+#define CHANPIPE_PRINTF_LIKE(format_index, first_arg)
+#endif
+
 class Platform {
  public:
   virtual ~Platform() = default;
@@ -90,7 +98,7 @@ class Platform {
   virtual void heap_free(void* block) = 0;
 
   // Formatted text on standard error (a text stream).
-  virtual void vprint_error(const char* format, std::va_list args) = 0;
+  virtual void vprint_error(const char* format, std::va_list args) CHANPIPE_PRINTF_LIKE(2, 0) = 0;
 
 #if defined(__GNUC__)
   __attribute__((format(printf, 2, 3)))
