@@ -16,8 +16,14 @@
  *   simport-ctl both-ways INDEX HEX_OUT HEX_IN
  *                                      one synchronous handle: a read waits,
  *                                      a write goes out, then the host sends
+ *   simport-ctl feed PROGRAM [ARGS...] PROGRAM reads a Windows pipe that
+ *                                      carries this program's standard input
+ *   simport-ctl drain PROGRAM [ARGS...]
+ *                                      PROGRAM writes a Windows pipe whose
+ *                                      bytes go to this standard output
  *
- * Exit status 0 on success, 1 on a failed request, 2 on bad usage. */
+ * Exit status 0 on success, 1 on a failed request, 2 on bad usage; feed and
+ * drain end with PROGRAM's exit status, or 99 when they fail themselves. */
 #include <windows.h>
 // windows.h first: setupapi.h depends on it.
 #include <setupapi.h>
@@ -295,12 +301,72 @@ static int plug(ULONGLONG mask) {
   return 0;
 }
 
+static HANDLE inheritable(HANDLE handle) {
+  HANDLE copy = INVALID_HANDLE_VALUE;
+  DuplicateHandle(GetCurrentProcess(), handle, GetCurrentProcess(), &copy, 0, TRUE,
+                  DUPLICATE_SAME_ACCESS);
+  return copy;
+}
+
+/* Copies from one handle to another until the source ends (end of file or
+ * a broken pipe) or the destination refuses. */
+static void pump(HANDLE from, HANDLE to) {
+  static BYTE buffer[PUSH_CHUNK];
+  DWORD got, put;
+  while (ReadFile(from, buffer, sizeof buffer, &got, NULL) && got > 0)
+    if (!WriteFile(to, buffer, got, &put, NULL)) break;
+}
+
+/* A real Windows anonymous pipe between this program and PROGRAM: its end
+ * of file is a read failing with ERROR_BROKEN_PIPE, as on Windows. */
+static int piped(int feed, int argc, char** argv) {
+  SECURITY_ATTRIBUTES inherit = {sizeof inherit, NULL, TRUE};
+  STARTUPINFOA startup = {sizeof startup};
+  PROCESS_INFORMATION child;
+  char command[8192] = "";
+  HANDLE read_end, write_end;
+  DWORD status = 99;
+  int i;
+  for (i = 0; i < argc; ++i) {
+    if (strlen(command) + strlen(argv[i]) + 4 > sizeof command) return 99;
+    strcat(command, i ? " \"" : "\"");
+    strcat(command, argv[i]);
+    strcat(command, "\"");
+  }
+  if (!CreatePipe(&read_end, &write_end, &inherit, 0)) {
+    fail("CreatePipe", GetLastError());
+    return 99;
+  }
+  SetHandleInformation(feed ? write_end : read_end, HANDLE_FLAG_INHERIT, 0);
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = feed ? read_end : inheritable(GetStdHandle(STD_INPUT_HANDLE));
+  startup.hStdOutput = feed ? inheritable(GetStdHandle(STD_OUTPUT_HANDLE)) : write_end;
+  startup.hStdError = inheritable(GetStdHandle(STD_ERROR_HANDLE));
+  if (!CreateProcessA(NULL, command, NULL, NULL, TRUE, 0, NULL, NULL, &startup, &child)) {
+    fail("CreateProcess", GetLastError());
+    return 99;
+  }
+  /* Only the child holds its end now, so the pipe ends when it does. */
+  CloseHandle(feed ? read_end : write_end);
+  if (feed) {
+    pump(GetStdHandle(STD_INPUT_HANDLE), write_end);
+    CloseHandle(write_end);
+  } else {
+    pump(read_end, GetStdHandle(STD_OUTPUT_HANDLE));
+  }
+  WaitForSingleObject(child.hProcess, INFINITE);
+  GetExitCodeProcess(child.hProcess, &status);
+  return (int)status;
+}
+
 int main(int argc, char** argv) {
   ULONG index = 0;
   if (argc < 2) {
     fprintf(stderr, "usage: simport-ctl COMMAND [ARGS...]\n");
     return 2;
   }
+  if (!strcmp(argv[1], "feed") && argc > 2) return piped(1, argc - 2, argv + 2);
+  if (!strcmp(argv[1], "drain") && argc > 2) return piped(0, argc - 2, argv + 2);
   control = CreateFileW(SIMPORT_CONTROL_WIN32, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
                         FILE_ATTRIBUTE_NORMAL, NULL);
   if (!strcmp(argv[1], "ready") && argc == 4)

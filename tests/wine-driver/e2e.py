@@ -163,6 +163,23 @@ def chunks(size, chunk=CHUNK):
     return (size + chunk - 1) // chunk
 
 
+# Every Wine program started, so that none outlives a harness that is
+# stopped (a CTest time-out): a leftover would hold its port.
+STARTED = []
+
+
+def kill_started():
+    for process in STARTED:
+        if process.poll() is None:
+            os.killpg(process.pid, signal.SIGKILL)
+            process.wait()
+
+
+def stopped(*_):
+    kill_started()
+    sys.exit(1)
+
+
 class Wine:
     def __init__(self, options):
         self.o = options
@@ -177,8 +194,10 @@ class Wine:
         self.env.pop("DISPLAY", None)
 
     def start(self, argv, **streams):
-        return subprocess.Popen([self.wine] + argv, env=self.env, start_new_session=True,
-                                **streams)
+        process = subprocess.Popen([self.wine] + argv, env=self.env, start_new_session=True,
+                                   **streams)
+        STARTED.append(process)
+        return process
 
     def finish(self, process, seconds, what):
         try:
@@ -267,18 +286,27 @@ class Harness:
                                stderr=stderr)
 
     def chanpipe(self, mode, name, extra=(), source=None, source_kind="file", sink_kind="file",
-                 seconds=240):
+                 seconds=120):
         """Runs chanpipe MODE NAME and returns (status, stdout, stderr, stdin left).
 
-        source: bytes for standard input, from a file or a pipe; with None,
-        standard input is a pipe holding a marker that nobody may read.
-        sink_kind: standard output to a file or a pipe."""
+        source: bytes for standard input; with None, standard input is a
+        pipe holding a marker that nobody may read. source_kind and
+        sink_kind say what standard input and output are: "file", "pipe" (a
+        Windows anonymous pipe, made by the controller) or "unix_pipe" (the
+        pipe a Linux shell would give)."""
         argv = [mode.encode(), name.decode("cp1252").encode("utf-8")] + list(extra)
+        if "pipe" in (source_kind if source is not None else None, sink_kind):
+            argv = [b"feed" if source is not None else b"drain",
+                    windows_path(self.o.chanpipe).encode()] + argv
+            program = self.o.controller
+        else:
+            program = self.o.chanpipe
         err_path = os.path.join(self.dir, "chanpipe.err")
         out_path = os.path.join(self.dir, "chanpipe.out")
         marker = prng("stdin marker " + self.dir, 300)
-        keep = []
-        writer = reader = None
+        keep = []  # closed at the end
+        child_ends = []  # closed once the program has them
+        threads = []
         collected = bytearray()
         try:
             if source is None:
@@ -286,56 +314,36 @@ class Harness:
                 keep += [stdin_r, stdin_w]
                 os.write(stdin_w, marker)
                 stdin = stdin_r
-            elif source_kind == "file":
+            elif source_kind == "unix_pipe":
+                stdin, feed_w = os.pipe()
+                child_ends.append(stdin)
+                threads.append(threading.Thread(target=feed, args=(feed_w, source), daemon=True))
+            else:
                 path = os.path.join(self.dir, "chanpipe.in")
                 with open(path, "wb") as f:
                     f.write(source)
                 stdin = open(path, "rb")
                 keep.append(stdin)
+            if sink_kind == "unix_pipe":
+                drain_r, stdout = os.pipe()
+                child_ends.append(stdout)
+                threads.append(threading.Thread(target=drain, args=(drain_r, collected),
+                                                daemon=True))
             else:
-                stdin_r, stdin_w = os.pipe()
-                stdin = stdin_r
-
-                def feed():
-                    try:
-                        view = memoryview(source)
-                        for at in range(0, len(view), 65536):
-                            os.write(stdin_w, view[at:at + 65536])
-                    except OSError:
-                        pass  # the reader ended early; the checks will say so
-                    finally:
-                        os.close(stdin_w)
-
-                writer = threading.Thread(target=feed, daemon=True)
-            if sink_kind == "file":
                 stdout = open(out_path, "wb")
                 keep.append(stdout)
-            else:
-                out_r, stdout = os.pipe()
-
-                def drain():
-                    while True:
-                        block = os.read(out_r, 65536)
-                        if not block:
-                            break
-                        collected.extend(block)
-                    os.close(out_r)
-
-                reader = threading.Thread(target=drain, daemon=True)
             with open(err_path, "wb") as err:
-                process = self.start_chanpipe(argv, stdin, stdout, err)
-            if source is not None and source_kind == "pipe":
-                os.close(stdin_r)
-                writer.start()
-            if sink_kind == "pipe":
-                os.close(stdout)
-                reader.start()
+                process = self.wine.start([program] + argv, stdin=stdin, stdout=stdout,
+                                          stderr=err)
+            # Only the program holds these ends now.
+            while child_ends:
+                os.close(child_ends.pop())
+            for thread in threads:
+                thread.start()
             status = self.wine.finish(process, seconds, "chanpipe %s" % mode)
-            if writer:
-                writer.join(60)
-            if reader:
-                reader.join(60)
-                check(not reader.is_alive(), "standard output stayed open after chanpipe ended")
+            for thread in threads:
+                thread.join(60)
+                check(not thread.is_alive(), "a pipe of chanpipe's stayed open after it ended")
             left = None
             if source is None:
                 os.close(stdin_w)
@@ -348,12 +356,14 @@ class Harness:
                     left += block
                 check(left == marker, "chanpipe %s read its standard input" % mode)
         finally:
+            for end in child_ends:
+                os.close(end)
             for item in keep:
                 if isinstance(item, int):
                     os.close(item)
                 else:
                     item.close()
-        out = bytes(collected) if sink_kind == "pipe" else open(out_path, "rb").read()
+        out = bytes(collected) if sink_kind == "unix_pipe" else open(out_path, "rb").read()
         return status, out, open(err_path, "rb").read(), left
 
     def expect_run(self, result, status, err, out=b""):
@@ -399,6 +409,32 @@ class Harness:
         for key in untouched:
             s = self.stat(key)
             check(s["opens"] == 0, "port %s after the match was opened" % key)
+
+
+def windows_path(path):
+    return "Z:" + path.replace("/", "\\")
+
+
+def feed(fd, data):
+    """Writes data into a pipe and closes it."""
+    try:
+        view = memoryview(data)
+        for at in range(0, len(view), 65536):
+            os.write(fd, view[at:at + 65536])
+    except OSError:
+        pass  # the reader ended early; the checks will say so
+    finally:
+        os.close(fd)
+
+
+def drain(fd, into):
+    """Reads a pipe to its end."""
+    while True:
+        block = os.read(fd, 65536)
+        if not block:
+            break
+        into.extend(block)
+    os.close(fd)
 
 
 def parse_open(text):
@@ -450,8 +486,13 @@ def write_case(h, port, data, source_kind):
     h.check_lookup([port], matched=port)
 
 
+# "pipe" is a Windows anonymous pipe: its end is a read failing with 109.
+# "unix_pipe" is what a Linux shell gives a Wine program. Wine difference:
+# its end reads as a success with no bytes, not as error 109.
 for _size in SIZES:
-    for _kind in ("file", "pipe"):
+    for _kind in ("file", "pipe", "unix_pipe"):
+        if _kind == "unix_pipe" and _size not in ("0", "4097", "8mib"):
+            continue
         def _read(h, size=_size, kind=_kind):
             read_case(h, "data", prng("r %s %s" % (size, kind), SIZES[size]), kind, size)
 
@@ -940,7 +981,7 @@ def setup(h):
         layout_path = os.path.join(o.work, "ports.layout")
         with open(layout_path, "w") as f:
             f.write(layout())
-        driver = "Z:" + os.path.abspath(o.driver).replace("/", "\\")
+        driver = windows_path(o.driver)
         with open(layout_path, "rb") as stdin, \
                 open(os.path.join(o.work, "install.out"), "wb") as out, \
                 open(os.path.join(o.work, "install.err"), "wb") as err:
@@ -967,12 +1008,17 @@ def main():
     parser.add_argument("action", choices=["setup", "run", "stop", "list", "layout"])
     parser.add_argument("case", nargs="?")
     o = parser.parse_args()
+    for option in ("chanpipe", "installer", "controller", "driver", "prefix", "work"):
+        if getattr(o, option):
+            setattr(o, option, os.path.abspath(getattr(o, option)))
     if o.action == "list":
         print("\n".join(CASES))
         return 0
     if o.action == "layout":
         sys.stdout.write(layout())
         return 0
+    signal.signal(signal.SIGTERM, stopped)
+    signal.signal(signal.SIGINT, stopped)
     h = Harness(o)
     started = time.monotonic()
     try:
@@ -990,6 +1036,8 @@ def main():
     except Failure as failure:
         print("FAILED: %s" % failure, file=sys.stderr)
         return 1
+    finally:
+        kill_started()
     print("%s %s: ok (%.1f s)" % (o.action, o.case or "", time.monotonic() - started))
     return 0
 
