@@ -7,7 +7,7 @@
 # Throughput: one boot; every tool moves the same MIB MiB payload (default
 # 64) host to guest on the port "source" and guest to host on the port
 # "sink", with standard error to /dev/null and to a file, ROUNDS times
-# (default 5) in turn. Start-up: one boot with 1 port and one with 31; the
+# (default 9) in turn. Start-up: one boot with 1 port and one with 31; the
 # time from a reader's start to its first byte. Prints Markdown tables of
 # medians, as ratios to dd, and leaves them with the raw lines in
 # build/bench-qemu/. Installs and builds what it needs, like the demo.
@@ -18,7 +18,7 @@ cd "$(dirname "$0")/.."
 root=$PWD
 . tests/qemu/lib.sh
 
-rounds=5 mib=64 startup_rounds=30 variants=()
+rounds=9 mib=64 startup_rounds=30 variants=()
 while getopts n:m:s:v: opt; do
   case $opt in
     n) rounds=$OPTARG ;;
@@ -126,10 +126,12 @@ awk -v mib="$mib" -v rounds="$rounds" -v tools="$tools" '
     if (f["status"] != 0 || f["complete"] != 1) { bad++; badlist = badlist "\n  " $0; next }
     speed[k] = speed[k] " " mib / f["wall"]
     cpu[k] = cpu[k] " " (f["user"] + f["sys"]) / mib
+    run_speed[k, f["round"]] = mib / f["wall"]
+    run_cpu[k, f["round"]] = (f["user"] + f["sys"]) / mib
     nrun[k]++
   }
   END {
-    printf "## Throughput: %d MiB, median of %d runs each, ratios to dd bs=4096\n\n", mib, rounds
+    printf "## Throughput: %d MiB, median of %d runs each; × dd is the median of the ratios to dd bs=4096 in the same round\n\n", mib, rounds
     print "| direction | stderr | tool | MiB/s | × dd | CPU ms/MiB | × dd | runs |"
     print "|---|---|---|---:|---:|---:|---:|---:|"
     split("read write", dirs, " "); split("null file", errs, " "); ntools = split(tools, toolv, " ")
@@ -138,13 +140,19 @@ awk -v mib="$mib" -v rounds="$rounds" -v tools="$tools" '
     toolname["read", "chanpipe"] = "chanpipe r"; toolname["write", "chanpipe"] = "chanpipe w"
     for (d = 1; d <= 2; d++) for (e = 1; e <= 2; e++) {
       base = dirs[d] SUBSEP errs[e] SUBSEP "dd"
-      bs = median(speed[base]); bc = median(cpu[base])
       for (t = 1; t <= ntools; t++) {
         k = dirs[d] SUBSEP errs[e] SUBSEP toolv[t]
         name = (dirs[d] SUBSEP toolv[t]) in toolname ? toolname[dirs[d], toolv[t]] : toolv[t]
-        s = median(speed[k]); c = median(cpu[k])
+        # Ratios pair each run with dd in the same round, a few seconds
+        # apart, so that a slow spell of the host weighs on both.
+        sr = ""; cr = ""
+        for (r = 1; r <= rounds; r++) {
+          if (!((k, r) in run_speed) || !((base, r) in run_speed)) continue
+          sr = sr " " run_speed[k, r] / run_speed[base, r]
+          cr = cr " " run_cpu[k, r] / run_cpu[base, r]
+        }
         printf "| %s | %s | %s | %.1f | %.3f | %.2f | %.2f | %d |\n", dirname[dirs[d]], errname[errs[e]],
-          name, s, s / bs, c * 1000, c / bc, nrun[k]
+          name, median(speed[k]), median(sr), median(cpu[k]) * 1000, median(cr), nrun[k]
       }
     }
     printf "\n## Start-up to the first byte (chanpipe r, dd and cat reading the port), median of the runs\n\n"
