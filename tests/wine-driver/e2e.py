@@ -5,6 +5,7 @@ virtio-serial ports.
     e2e.py OPTIONS setup      fresh prefix if needed, driver and ports in place
     e2e.py OPTIONS run CASE   one case
     e2e.py OPTIONS stop       ends the prefix's Wine session
+    e2e.py OPTIONS demo       the program at work, told step by step
     e2e.py list               the cases, one a line
 
 Every Wine step runs under a deadline, with its output in files (or in
@@ -545,6 +546,25 @@ def waiting_reader(h, port):
 
 
 @case
+def host_to_guest_with_output_closed(h):
+    """Standard output closed: the first chunk is lost with the write's
+    error (an invalid handle) and the port is not read again."""
+    data = prng("output closed", 5000)
+    h.plug("data")
+    h.push("data", data)
+    h.close("data")
+    err_path = os.path.join(h.dir, "closed.err")
+    with open(err_path, "wb") as err:
+        process = h.wine.start([h.o.chanpipe, "r", NAME["data"]], stdin=subprocess.DEVNULL,
+                               stdout=subprocess.DEVNULL, stderr=err,
+                               preexec_fn=lambda: os.close(1))
+    status = h.wine.finish(process, 120, "chanpipe r")
+    h.expect_run((status, b"", open(err_path, "rb").read(), None), 4,
+                 PAIR + b"WriteFile error 6\r\n")
+    check(h.stat("data")["reads"] == 1, "the port was read after the failed write")
+
+
+@case
 def read_waits_for_the_host(h):
     """A read with nothing queued waits; each push answers it."""
     first, second = prng("wait first", 3000), prng("wait second", 5096)
@@ -995,6 +1015,65 @@ def setup(h):
             f.write(stamp(o))
 
 
+def demo(h):
+    """The program at work on the simulated ports, told step by step."""
+    o = h.o
+    h.dir = os.path.join(o.work, "demo")
+    shutil.rmtree(h.dir, ignore_errors=True)
+    os.makedirs(h.dir)
+    ports = ["lookup1", "lookup2", "lookup3"]
+
+    def run(title, mode, name, **kwargs):
+        status, out, err, _ = h.chanpipe(mode, name, **kwargs)
+        print("\n$ %schanpipe.exe %s %s" % (title, mode, name.decode("cp1252")))
+        for line in err.decode("cp1252").splitlines():
+            print("  stderr: " + line)
+        print("  exit status %d" % status)
+        return status, out
+
+    print("chanpipe.exe (x64) under %s, prefix %s" % (
+        subprocess.run([h.wine.wine, "--version"], capture_output=True, text=True).stdout.strip(),
+        o.prefix))
+    h.plug(*ports)
+    print("Ports present now: %s" % ", ".join(NAME[k].decode() for k in ports))
+
+    message = b"Hello from the host, on org.chanpipe.lookup.2.\n"
+    h.push("lookup2", message)
+    h.close("lookup2")
+    print("\nThe host sends %d bytes on org.chanpipe.lookup.2 and hangs up." % len(message))
+    status, out = run("", "r", NAME["lookup2"])
+    print("  stdout: %r" % out.decode())
+    ok = status == 0 and out == message
+
+    reply = b"Hello from the guest.\n"
+    status, _ = run("echo 'Hello from the guest.' | ", "w", NAME["lookup3"], source=reply,
+                    source_kind="pipe")
+    got = h.pull("lookup3")
+    print("  the host received: %r" % got.decode())
+    ok = ok and status == 0 and got == reply
+
+    status, _ = run("", "r", b"org.chanpipe.nowhere")
+    ok = ok and status == 2
+
+    h.plug("data")
+    big = prng("demo", 8 << 20)
+    h.push("data", big)
+    h.close("data")
+    status, out, err, _ = h.chanpipe("r", NAME["data"], sink_kind="pipe")
+    print("\n8 MiB host -> guest through chanpipe r: exit status %d, %d progress pairs, "
+          "sha256 %s (%s)" % (status, len(err) // len(PAIR), hashlib.sha256(out).hexdigest()[:16],
+                              "identical" if out == big else "DIFFERENT"))
+    ok = ok and status == 0 and out == big
+    status, _, err, _ = h.chanpipe("w", NAME["data"], source=big, source_kind="pipe")
+    back = h.pull("data")
+    print("8 MiB guest -> host through chanpipe w: exit status %d, %d progress pairs, "
+          "sha256 %s (%s)" % (status, len(err) // len(PAIR), hashlib.sha256(back).hexdigest()[:16],
+                              "identical" if back == big else "DIFFERENT"))
+    ok = ok and status == 0 and back == big
+    check(ok, "the demo did not go as it should")
+    print("\nEverything went as it should.")
+
+
 def stop(h):
     os.makedirs(h.o.work, exist_ok=True)
     h.wine.server_command("-k", seconds=60)
@@ -1005,7 +1084,7 @@ def main():
     parser = argparse.ArgumentParser()
     for option in ("chanpipe", "installer", "controller", "driver", "prefix", "work"):
         parser.add_argument("--" + option)
-    parser.add_argument("action", choices=["setup", "run", "stop", "list", "layout"])
+    parser.add_argument("action", choices=["setup", "run", "stop", "demo", "list", "layout"])
     parser.add_argument("case", nargs="?")
     o = parser.parse_args()
     for option in ("chanpipe", "installer", "controller", "driver", "prefix", "work"):
@@ -1026,6 +1105,8 @@ def main():
             setup(h)
         elif o.action == "stop":
             stop(h)
+        elif o.action == "demo":
+            demo(h)
         else:
             if o.case not in CASES:
                 raise Failure("no case %r" % o.case)
