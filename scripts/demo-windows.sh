@@ -21,7 +21,8 @@ packages="cmake ninja-build g++-mingw-w64-x86-64 mingw-w64-x86-64-dev googletest
   wine64 wine64-preloader python3"
 missing=""
 for p in $packages; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing="$missing $p"
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' ||
+    missing="$missing $p"
 done
 if [ -n "$missing" ]; then
   echo "installing$missing"
@@ -31,15 +32,16 @@ if [ -n "$missing" ]; then
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends $missing \
     >/dev/null
 fi
-echo "$(/usr/lib/wine/wine64 --version 2>/dev/null || wine64 --version), $(cmake --version | head -n 1)"
+wine_version=$(/usr/lib/wine/wine64 --version 2>/dev/null || wine64 --version)
+echo "$wine_version, $(cmake --version | head -n 1)"
 
 step "Building chanpipe.exe, the port driver and its tools (windows-x64 preset)"
 mkdir -p "$build"
 cmake --preset windows-x64 >"$build/demo-configure.log" 2>&1 ||
   { cat "$build/demo-configure.log"; exit 1; }
 cmake --build --preset windows-x64 -j 2 \
-  --target chanpipe simport-install simport-ctl chanpipe_simport_sys >"$build/demo-build.log" 2>&1 ||
-  { tail -n 30 "$build/demo-build.log"; exit 1; }
+  --target chanpipe simport-install simport-ctl chanpipe_simport_sys \
+  >"$build/demo-build.log" 2>&1 || { tail -n 30 "$build/demo-build.log"; exit 1; }
 ls "$build/chanpipe.exe" "$build/tests/wine-driver/chanpipe_simport.sys"
 
 tools=$build/tests/wine-driver

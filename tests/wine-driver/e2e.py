@@ -24,6 +24,9 @@ Known Wine 8 differences, each named where a case meets it:
     refuse a second open of a port held with share mode 0.
   * A write on a synchronous handle goes through while a read blocks on the
     same handle. Windows runs a synchronous handle's requests one at a time.
+  * A Linux pipe given as standard input ends with a read that succeeds
+    with no bytes; a Windows pipe ends with a read failing with
+    ERROR_BROKEN_PIPE (109). The cases use both.
   * IRP buffers are reused, so every byte of test data comes from a PRNG
     stream that never repeats: stale bytes cannot pass for fresh ones.
 """
@@ -188,7 +191,7 @@ class Wine:
                          shutil.which("wine64") or shutil.which("wine"))
         self.server = next((p for p in ("/usr/lib/wine/wineserver64",) if os.access(p, os.X_OK)),
                            shutil.which("wineserver"))
-        check(self.wine and self.server, "wine64 and wineserver are needed (apt-get install wine64)")
+        check(self.wine and self.server, "wine64 and wineserver are needed (package wine64)")
         self.env = dict(os.environ)
         self.env.update(WINEPREFIX=options.prefix, WINEDEBUG="-all",
                         WINEDLLOVERRIDES="mscoree,mshtml=", LC_ALL="C.UTF-8")
