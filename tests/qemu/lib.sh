@@ -225,7 +225,9 @@ qemu_port_out() {
 
 # qemu_run SECONDS INITRD CONSOLE
 # Boots the guest with the ports added since qemu_ports_reset, its console
-# into the file CONSOLE and QEMU's own messages into CONSOLE.qemu. Returns QEMU's status (124 when SECONDS ran out).
+# into the file CONSOLE and QEMU's own messages into CONSOLE.qemu. Returns
+# QEMU's status (124 when SECONDS ran out). With QEMU_QUIET set to nothing
+# the console shows the kernel's messages too.
 qemu_run() {
   local seconds=$1 initrd=$2 console=$3 i status=0 pids=() devices=()
   for ((i = 0; i * QEMU_PORTS_PER_DEVICE < QEMU_NPORTS; i++)); do
