@@ -66,6 +66,16 @@ echo "GUEST-RUN stdout-closed"
 $cp r closed-out >&- 2>$out/stdout-closed.err
 echo $? >$out/stdout-closed.rc
 
+# A closed standard descriptor must not become the port: the progress
+# lines stay off the channel, and a closed stdin is a failed read.
+printf 'only data\n' >/tmp/only-data
+echo "GUEST-RUN stderr-closed"
+$cp w out-quiet </tmp/only-data >$out/stderr-closed.out 2>&-
+echo $? >$out/stderr-closed.rc
+echo "GUEST-RUN stdin-closed"
+$cp w out-nostdin <&- >$out/stdin-closed.out 2>$out/stdin-closed.err
+echo $? >$out/stdin-closed.rc
+
 for n in $sizes; do
   echo "GUEST-RUN r-$n"
   $cp r in-$n >/tmp/r-$n 2>$out/r-$n.err

@@ -27,7 +27,7 @@ list_cases() {
   echo usage-none usage-mode-only usage-bad-mode usage-long-mode usage-empty-mode
   echo nf-unknown nf-case nf-prefix nf-longer
   echo name-exact name-other-case
-  echo busy-w busy-r busy-freed stdout-closed
+  echo busy-w busy-r busy-freed stdout-closed stderr-closed stdin-closed
   for n in $sizes; do echo "r-$n"; done
   for n in $sizes; do echo "w-$n"; done
   echo w-pipe
@@ -66,6 +66,8 @@ boot() {
   qemu_port_out out-pipe "$work/host/out-pipe"
   qemu_port_in closed-out "$sockets/closed-out" "$work/host/closed-out"
   qemu_port_out busy "$work/host/port-busy"
+  qemu_port_out out-quiet "$work/host/port-out-quiet"
+  qemu_port_out out-nostdin "$work/host/port-out-nostdin"
   qemu_port_out results "$work/host/results.tar"
 
   cp "$chanpipe" "$work/stage/chanpipe"
@@ -185,6 +187,18 @@ check() {
     stdout-closed)
       expect_status "$g" 4
       expect_file "$g.err" "Executing WriteFile\nFinished WriteFile\nWriteFile error 9\n"
+      ;;
+    stderr-closed)
+      expect_status "$g" 0
+      expect_file "$g.out" ""
+      # The channel carries the data alone.
+      expect_file "$h/port-out-quiet" "only data\n"
+      ;;
+    stdin-closed)
+      expect_status "$g" 5
+      expect_file "$g.err" "ReadFile error 9\n"
+      expect_file "$g.out" ""
+      expect_file "$h/port-out-nostdin" ""
       ;;
     r-*)
       n=${case#r-}
