@@ -74,6 +74,16 @@ LinuxPlatform::LinuxPlatform(const char* sys_root, const char* dev_root)
     : sys_root_(sys_root), dev_root_(dev_root) {
   // A write to a closed pipe must fail with EPIPE (status 4), not kill us.
   signal(SIGPIPE, SIG_IGN);
+  // A closed standard descriptor would be the lowest free number, so the
+  // port's open would take it: with stderr closed, the progress lines would
+  // go into the port among the data. Path-only handles hold 0 to 2 instead;
+  // reads and writes on them fail (EBADF), as on a missing standard handle.
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+      // The lower ones are open by now, so this lands on fd itself.
+      open("/dev/null", O_PATH | O_CLOEXEC);
+    }
+  }
 }
 
 int LinuxPlatform::fail(int error) {
