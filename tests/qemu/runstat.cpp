@@ -67,16 +67,28 @@ int main(int argc, char** argv) {
   int opt;
   while ((opt = getopt(argc, argv, "+i:o:e:fk")) != -1) {
     switch (opt) {
-      case 'i': in = optarg; break;
-      case 'o': out = optarg; break;
-      case 'e': err = optarg; break;
-      case 'f': first_byte = true; break;
-      case 'k': kill_after_first = true; break;
-      default: return 120;
+      case 'i':
+        in = optarg;
+        break;
+      case 'o':
+        out = optarg;
+        break;
+      case 'e':
+        err = optarg;
+        break;
+      case 'f':
+        first_byte = true;
+        break;
+      case 'k':
+        kill_after_first = true;
+        break;
+      default:
+        return 120;
     }
   }
   if (optind >= argc) {
-    std::fprintf(stderr, "usage: runstat [-i IN] [-o OUT] [-e ERR] [-f] [-k] -- PROGRAM [ARGS...]\n");
+    std::fprintf(stderr,
+                 "usage: runstat [-i IN] [-o OUT] [-e ERR] [-f] [-k] -- PROGRAM [ARGS...]\n");
     return 120;
   }
   int pipe_fds[2] = {-1, -1};

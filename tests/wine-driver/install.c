@@ -34,7 +34,7 @@ struct setting {
   DWORD size;
 };
 
-struct port_spec {
+struct port_plan {
   unsigned index;
   struct setting settings[16];
   int count;
@@ -45,8 +45,8 @@ static int fail(const char* what, DWORD error) {
   return 1;
 }
 
-static void add_dword(struct port_spec* spec, const WCHAR* value, DWORD number) {
-  struct setting* s = &spec->settings[spec->count++];
+static void add_dword(struct port_plan* plan, const WCHAR* value, DWORD number) {
+  struct setting* s = &plan->settings[plan->count++];
   s->value = value;
   s->type = REG_DWORD;
   memcpy(s->data, &number, sizeof number);
@@ -68,7 +68,7 @@ static int parse_hex_bytes(const char* text, struct setting* s) {
 }
 
 /* "AT:STATUS" into two settings. */
-static int parse_fault(struct port_spec* spec, const char* text, const WCHAR* at_value,
+static int parse_fault(struct port_plan* plan, const char* text, const WCHAR* at_value,
                        const WCHAR* status_value) {
   char* end;
   unsigned long at = strtoul(text, &end, 10);
@@ -76,49 +76,49 @@ static int parse_fault(struct port_spec* spec, const char* text, const WCHAR* at
   if (*end != ':' || at == 0) return 0;
   status = strtoul(end + 1, &end, 16);
   if (*end) return 0;
-  add_dword(spec, at_value, (DWORD)at);
-  add_dword(spec, status_value, (DWORD)status);
+  add_dword(plan, at_value, (DWORD)at);
+  add_dword(plan, status_value, (DWORD)status);
   return 1;
 }
 
-static int parse_line(char* line, struct port_spec* spec) {
+static int parse_line(char* line, struct port_plan* plan) {
   char* token = strtok(line, " \t\r\n");
   char* end;
-  memset(spec, 0, sizeof *spec);
+  memset(plan, 0, sizeof *plan);
   if (!token || strcmp(token, "port") != 0) return 0;
   token = strtok(NULL, " \t\r\n");
   if (!token) return 0;
-  spec->index = (unsigned)strtoul(token, &end, 10);
-  if (*end || spec->index >= SIMPORT_MAX_PORTS) return 0;
-  add_dword(spec, SIMPORT_VALUE_INDEX, spec->index);
+  plan->index = (unsigned)strtoul(token, &end, 10);
+  if (*end || plan->index >= SIMPORT_MAX_PORTS) return 0;
+  add_dword(plan, SIMPORT_VALUE_INDEX, plan->index);
   while ((token = strtok(NULL, " \t\r\n")) != NULL) {
     char* value = strchr(token, '=');
     if (value) *value++ = 0;
-    if (spec->count >= 14) return 0;
+    if (plan->count >= 14) return 0;
     if (!strcmp(token, "name") && value) {
-      struct setting* s = &spec->settings[spec->count++];
+      struct setting* s = &plan->settings[plan->count++];
       s->value = SIMPORT_VALUE_NAME;
       s->type = REG_BINARY;
       if (!parse_hex_bytes(value, s)) return 0;
     } else if (!strcmp(token, "no-nul") && !value) {
-      add_dword(spec, SIMPORT_VALUE_NO_NUL, 1);
+      add_dword(plan, SIMPORT_VALUE_NO_NUL, 1);
     } else if (!strcmp(token, "short") && value) {
-      add_dword(spec, SIMPORT_VALUE_SHORT, (DWORD)strtoul(value, NULL, 10) + 1);
+      add_dword(plan, SIMPORT_VALUE_SHORT, (DWORD)strtoul(value, NULL, 10) + 1);
     } else if (!strcmp(token, "open-fail") && value) {
-      add_dword(spec, SIMPORT_VALUE_OPEN_FAIL, (DWORD)strtoul(value, NULL, 16));
+      add_dword(plan, SIMPORT_VALUE_OPEN_FAIL, (DWORD)strtoul(value, NULL, 16));
     } else if (!strcmp(token, "second-open-fail") && value) {
-      add_dword(spec, SIMPORT_VALUE_OPEN2_FAIL, (DWORD)strtoul(value, NULL, 16));
+      add_dword(plan, SIMPORT_VALUE_OPEN2_FAIL, (DWORD)strtoul(value, NULL, 16));
     } else if (!strcmp(token, "vanish-after") && value) {
-      add_dword(spec, SIMPORT_VALUE_VANISH_AFTER, (DWORD)strtoul(value, NULL, 10) + 1);
+      add_dword(plan, SIMPORT_VALUE_VANISH_AFTER, (DWORD)strtoul(value, NULL, 10) + 1);
     } else if (!strcmp(token, "info-fail") && value) {
-      add_dword(spec, SIMPORT_VALUE_INFO_FAIL, (DWORD)strtoul(value, NULL, 16));
+      add_dword(plan, SIMPORT_VALUE_INFO_FAIL, (DWORD)strtoul(value, NULL, 16));
     } else if (!strcmp(token, "read-fail") && value) {
-      if (!parse_fault(spec, value, SIMPORT_VALUE_READ_FAIL_AT, SIMPORT_VALUE_READ_FAIL)) return 0;
+      if (!parse_fault(plan, value, SIMPORT_VALUE_READ_FAIL_AT, SIMPORT_VALUE_READ_FAIL)) return 0;
     } else if (!strcmp(token, "write-fail") && value) {
-      if (!parse_fault(spec, value, SIMPORT_VALUE_WRITE_FAIL_AT, SIMPORT_VALUE_WRITE_FAIL))
+      if (!parse_fault(plan, value, SIMPORT_VALUE_WRITE_FAIL_AT, SIMPORT_VALUE_WRITE_FAIL))
         return 0;
     } else if (!strcmp(token, "write-limit") && value) {
-      add_dword(spec, SIMPORT_VALUE_WRITE_LIMIT, (DWORD)strtoul(value, NULL, 10) + 1);
+      add_dword(plan, SIMPORT_VALUE_WRITE_LIMIT, (DWORD)strtoul(value, NULL, 10) + 1);
     } else {
       return 0;
     }
@@ -144,7 +144,7 @@ static int install_service(const WCHAR* sys_file) {
   return 0;
 }
 
-static int add_port(const struct port_spec* spec) {
+static int add_port(const struct port_plan* plan) {
   static const WCHAR hardware_id[] = SIMPORT_HARDWARE_ID L"\0";
   WCHAR instance[64];
   SP_DEVINFO_DATA device = {sizeof device};
@@ -152,7 +152,7 @@ static int add_port(const struct port_spec* spec) {
   HKEY key;
   int i, result = 1;
   if (set == INVALID_HANDLE_VALUE) return fail("SetupDiCreateDeviceInfoList", GetLastError());
-  swprintf(instance, 64, SIMPORT_ENUMERATOR L"\\%04u", spec->index);
+  swprintf(instance, 64, SIMPORT_ENUMERATOR L"\\%04u", plan->index);
   if (!SetupDiCreateDeviceInfoW(set, instance, &no_class, NULL, NULL, 0, &device)) {
     fail("SetupDiCreateDeviceInfo", GetLastError());
   } else if (!SetupDiSetDeviceRegistryPropertyW(set, &device, SPDRP_HARDWAREID,
@@ -169,8 +169,8 @@ static int add_port(const struct port_spec* spec) {
     fail("SetupDiCreateDevRegKey", GetLastError());
   } else {
     result = 0;
-    for (i = 0; i < spec->count && !result; ++i) {
-      const struct setting* s = &spec->settings[i];
+    for (i = 0; i < plan->count && !result; ++i) {
+      const struct setting* s = &plan->settings[i];
       LONG error = RegSetValueExW(key, s->value, 0, s->type, s->data, s->size);
       if (error != ERROR_SUCCESS) result = fail("RegSetValueEx", (DWORD)error);
     }
@@ -204,7 +204,7 @@ static int count_present(void) {
 }
 
 int wmain(int argc, WCHAR** argv) {
-  static struct port_spec specs[SIMPORT_MAX_PORTS];
+  static struct port_plan plans[SIMPORT_MAX_PORTS];
   char line[4096];
   int count = 0, i, waited;
   if (argc != 2) {
@@ -215,7 +215,7 @@ int wmain(int argc, WCHAR** argv) {
     char* p = line;
     while (*p == ' ' || *p == '\t') ++p;
     if (*p == '#' || *p == '\n' || *p == '\r' || *p == 0) continue;
-    if (count == SIMPORT_MAX_PORTS || !parse_line(p, &specs[count])) {
+    if (count == SIMPORT_MAX_PORTS || !parse_line(p, &plans[count])) {
       fprintf(stderr, "simport-install: bad layout line %d\n", count + 1);
       return 1;
     }
@@ -223,7 +223,7 @@ int wmain(int argc, WCHAR** argv) {
   }
   if (install_service(argv[1])) return 1;
   for (i = 0; i < count; ++i)
-    if (add_port(&specs[i])) return 1;
+    if (add_port(&plans[i])) return 1;
   if (start_service()) return 1;
   /* The ports start in the background; wait for them, within bounds. */
   for (waited = 0; waited < 60000; waited += 50) {
