@@ -382,10 +382,6 @@ void FakePlatform::heap_free(void* block) {
   ++details_released;
 }
 
-// The format is always one of the logic's literals, checked where it is
-// passed to print_error; clang would flag the forwarding itself.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-nonliteral"
 void FakePlatform::vprint_error(const char* format, std::va_list args) {
   std::va_list copy;
   va_copy(copy, args);
@@ -398,6 +394,5 @@ void FakePlatform::vprint_error(const char* format, std::va_list args) {
   // Like a runtime that calls the system to print: the last error is gone.
   last_error_ = kClobberedError;
 }
-#pragma GCC diagnostic pop
 
 }  // namespace chanpipe::fake

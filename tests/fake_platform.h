@@ -149,7 +149,7 @@ class FakePlatform : public Platform {
   std::uint32_t get_last_error() override;
   void* heap_alloc(std::size_t size) override;
   void heap_free(void* block) override;
-  void vprint_error(const char* format, std::va_list args) override;
+  void vprint_error(const char* format, std::va_list args) override CHANPIPE_PRINTF_LIKE(2, 0);
 
  private:
   struct OpenHandle {
