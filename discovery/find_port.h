@@ -5,14 +5,9 @@
 #include <cstdint>
 
 #include "platform/platform.h"
+#include "platform/port_driver.h"
 
 namespace chanpipe {
-
-// The port information request and its reply: the driver's own fields,
-// then the port name, NUL-terminated, from offset 7.
-constexpr std::uint32_t kPortInfoRequest = 0x222000;
-constexpr std::size_t kPortInfoSize = 512;
-constexpr std::size_t kPortNameOffset = 7;
 
 // True when the record holds, within its bytes, a name equal to
 // channel_name byte for byte. A record with no NUL after offset 7 names

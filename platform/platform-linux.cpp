@@ -9,8 +9,8 @@
 #include <cstring>
 #include <new>
 
-#include "discovery/find_port.h"
 #include "platform/linux.h"
+#include "platform/port_driver.h"
 
 namespace chanpipe {
 

@@ -8,9 +8,11 @@
 #include <windows.h>
 
 #include <setupapi.h>
+#include <winioctl.h>
 
 #include <cstddef>
 
+#include "platform/port_driver.h"
 #include "platform/win32.h"
 
 namespace chanpipe {
@@ -25,6 +27,9 @@ static_assert(kDetailDeclaredSize == sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W),
               "declared size of the detail record");
 static_assert(kDetailPathOffset == offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath),
               "offset of the detail record's path");
+static_assert(kPortInfoRequest ==
+                  CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS),
+              "the port information request");
 static_assert(sizeof(Handle) == sizeof(HANDLE) && sizeof(DevInfoSet) == sizeof(HDEVINFO),
               "handles fit");
 

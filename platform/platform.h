@@ -18,11 +18,6 @@ struct Guid {
   std::uint8_t data4[8];
 };
 
-// {6FDE7521-1B65-48AE-B628-80BE62016026}: the interface class of the
-// virtio-serial ports.
-constexpr Guid kPortInterfaceClass = {
-    0x6fde7521, 0x1b65, 0x48ae, {0xb6, 0x28, 0x80, 0xbe, 0x62, 0x01, 0x60, 0x26}};
-
 bool same_guid(const Guid& a, const Guid& b);
 
 // Same layout as SP_DEVICE_INTERFACE_DATA: 28 bytes on 32-bit x86, 32 on x64.
