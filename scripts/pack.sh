@@ -1,0 +1,88 @@
+#!/bin/sh
+# Packs what a release ships, from finished build trees, into OUT:
+#   chanpipe_VERSION_amd64.deb       the Debian package (CPack, linux build)
+#   chanpipe-VERSION-linux-x86_64    the same static program, for guests
+#                                    without dpkg
+#   chanpipe-VERSION-windows.zip     chanpipe.exe, chanpipe-x64.exe, the
+#                                    README and the self-test kit
+#   SHA256SUMS                       over the files above
+# The zip is made only when both Windows builds are given. The same builds
+# of the same commit pack to the same bytes: every time stored is
+# SOURCE_DATE_EPOCH (the last commit's, unless set), entries are sorted,
+# modes fixed, and no name, owner or time of the build machine goes in.
+#   scripts/pack.sh OUT LINUX-BUILD [WINDOWS-X86-BUILD WINDOWS-X64-BUILD]
+# scripts/release.sh builds, tests and then calls this.
+set -eu
+[ $# -eq 2 ] || [ $# -eq 4 ] || {
+  echo "usage: pack.sh OUT LINUX-BUILD [WINDOWS-X86-BUILD WINDOWS-X64-BUILD]" >&2
+  exit 2
+}
+absolute() { (cd "$1" && pwd); }
+mkdir -p "$1"
+out=$(absolute "$1") linux=$(absolute "$2")
+x86="" x64=""
+if [ $# -eq 4 ]; then x86=$(absolute "$3") x64=$(absolute "$4"); fi
+cd "$(dirname "$0")/.."
+umask 022
+fail() { echo "pack: $*" >&2; exit 1; }
+
+version=$(sed -n 's/^project(chanpipe VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+[ -n "$version" ] || fail "no version in CMakeLists.txt"
+if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
+  SOURCE_DATE_EPOCH=$(git log -1 --format=%ct 2>/dev/null) ||
+    fail "no commit to take the time from: set SOURCE_DATE_EPOCH"
+fi
+export SOURCE_DATE_EPOCH
+
+stage=$(mktemp -d)
+trap 'rm -rf "$stage"' EXIT
+
+# The plain Linux program: a static x86-64 executable.
+program=$linux/chanpipe
+readelf -h "$program" 2>/dev/null | grep -Eq 'Machine:[[:space:]]+Advanced Micro Devices X86-64' ||
+  fail "$program is not an x86-64 program"
+! readelf -l "$program" | grep -q 'INTERP' || fail "$program is not linked statically"
+plain=chanpipe-$version-linux-x86_64
+cp "$program" "$stage/$plain"
+chmod 755 "$stage/$plain"
+
+# The Debian package, from the same build.
+[ -f "$linux/CPackConfig.cmake" ] || fail "$linux has no package configuration (the linux preset has)"
+cpack --config "$linux/CPackConfig.cmake" -B "$stage/cpack" >"$stage/cpack.log" 2>&1 ||
+  { cat "$stage/cpack.log" >&2; fail "cpack failed"; }
+deb=chanpipe_${version}_amd64.deb
+[ -f "$stage/cpack/$deb" ] || fail "cpack made no $deb: $(ls "$stage/cpack")"
+mv "$stage/cpack/$deb" "$stage/$deb"
+made="$deb $plain"
+
+if [ -n "$x86" ]; then
+  # Each Windows program must be the one its name says.
+  i686-w64-mingw32-objdump -f "$x86/chanpipe.exe" | grep -q 'file format pei-i386' ||
+    fail "$x86/chanpipe.exe is not a 32-bit x86 program"
+  x86_64-w64-mingw32-objdump -f "$x64/chanpipe.exe" | grep -q 'file format pei-x86-64' ||
+    fail "$x64/chanpipe.exe is not a 64-bit x86-64 program"
+  mkdir "$stage/zip"
+  cp "$x86/chanpipe.exe" "$stage/zip/chanpipe.exe"
+  cp "$x64/chanpipe.exe" "$stage/zip/chanpipe-x64.exe"
+  cp README.md "$stage/zip/README.md"
+  for kit in selftest/chanpipe-selftest.cmd selftest/chanpipe-selftest-host.py; do
+    if [ -f "$kit" ]; then cp "$kit" "$stage/zip/"; fi
+  done
+  chmod 644 "$stage/zip"/*
+  touch -d "@$SOURCE_DATE_EPOCH" "$stage/zip"/*
+  zip=chanpipe-$version-windows.zip
+  # zip stores local times: in UTC they are the same everywhere. -X leaves
+  # out owners and the extra time fields.
+  (cd "$stage/zip" && LC_ALL=C ls | TZ=UTC zip -q -X -D -@ "$stage/$zip")
+  made="$made $zip"
+fi
+
+for f in $made; do
+  touch -d "@$SOURCE_DATE_EPOCH" "$stage/$f"
+  rm -f "$out/$f"
+  mv "$stage/$f" "$out/$f"
+done
+# shellcheck disable=SC2086 # the names have no spaces
+(cd "$out" && LC_ALL=C sha256sum $(echo $made | tr ' ' '\n' | LC_ALL=C sort) >SHA256SUMS)
+echo "pack: $out (version $version, times from $SOURCE_DATE_EPOCH)"
+(cd "$out" && for f in $made SHA256SUMS; do printf '  %9d  %s\n' "$(wc -c <"$f")" "$f"; done)
