@@ -1,0 +1,119 @@
+#!/bin/sh
+# The Debian package, for real: packs it from this build, checks it with
+# lintian, installs it with dpkg, runs chanpipe from the PATH, finds its man
+# page, removes it and looks for anything left behind.
+# Installing changes the machine's packages, so this runs only as root, in
+# CI (CI set, with sudo) or when asked (CHANPIPE_PACKAGE_TEST=1, with sudo);
+# anywhere else it says so and ends with status 77 (skipped).
+#   package.sh LINUX-BUILD WORK
+set -u
+build=$1 work=$2
+here=$(cd "$(dirname "$0")" && pwd)
+source_dir=$(cd "$here/../.." && pwd)
+
+skip() { echo "SKIPPED: $*"; exit 77; }
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then
+  [ -n "${CI:-}" ] || [ "${CHANPIPE_PACKAGE_TEST:-}" = 1 ] ||
+    skip "installs a package: runs as root, in CI (CI set) or with CHANPIPE_PACKAGE_TEST=1"
+  sudo -n true 2>/dev/null || { echo "FAIL: asked to install a package, but sudo needs a password"; exit 1; }
+  sudo="sudo -n"
+fi
+
+# One run at a time on this machine: the installed package is shared.
+lock=/run/lock/chanpipe-package-test.lock
+[ -d /run/lock ] || lock=/tmp/chanpipe-package-test.lock
+exec 9>"$lock"
+flock -w 600 9 || { echo "FAIL: another package test holds the machine for too long"; exit 1; }
+
+status=$(dpkg-query -W -f='${Status}' chanpipe 2>/dev/null || true)
+case $status in
+  "" | "unknown ok not-installed" | *" not-installed") ;;
+  *) skip "a chanpipe package is on this machine already ($status); the test leaves it alone" ;;
+esac
+for f in /usr/bin/chanpipe /usr/share/man/man1/chanpipe.1.gz /usr/share/doc/chanpipe; do
+  [ ! -e "$f" ] || skip "$f is on this machine already; the test leaves it alone"
+done
+
+rm -rf "$work"
+mkdir -p "$work"
+"$source_dir/scripts/pack.sh" "$work/out" "$build" || { echo "FAIL: cannot pack"; exit 1; }
+deb=$(ls "$work"/out/chanpipe_*_amd64.deb)
+version=$(dpkg-deb -f "$deb" Version)
+echo "--- $deb"
+dpkg-deb --info "$deb"
+dpkg-deb --contents "$deb" | tee "$work/contents"
+
+echo "--- lintian"
+lintian --display-info --pedantic --show-overrides --fail-on error,warning "$deb" >"$work/lintian" 2>&1 ||
+  fail "lintian finds errors or warnings"
+cat "$work/lintian"
+
+# dpkg waits for nobody: retry while another installer holds its lock.
+dpkg_run() {
+  tries=0
+  while :; do
+    $sudo dpkg "$@" >"$work/dpkg" 2>&1 && { cat "$work/dpkg"; return 0; }
+    grep -q 'lock' "$work/dpkg" && [ "$tries" -lt 120 ] || { cat "$work/dpkg"; return 1; }
+    tries=$((tries + 1))
+    sleep 1
+  done
+}
+
+echo "--- dpkg -i"
+installed=0
+remove() { [ "$installed" -eq 0 ] || dpkg_run -r chanpipe >/dev/null || true; }
+trap remove EXIT
+if dpkg_run -i "$deb"; then
+  installed=1
+else
+  fail "dpkg -i failed"
+fi
+
+if [ "$installed" -eq 1 ]; then
+  [ "$(dpkg-query -W -f='${Status} ${Version}' chanpipe)" = "install ok installed $version" ] ||
+    fail "dpkg does not show chanpipe $version installed"
+  # From the PATH, as a user would start it, away from the build.
+  found=$(cd / && PATH=/usr/local/bin:/usr/bin:/bin command -v chanpipe)
+  [ "$found" = /usr/bin/chanpipe ] || fail "chanpipe on the PATH is \"$found\", not /usr/bin/chanpipe"
+  (cd / && PATH=/usr/local/bin:/usr/bin:/bin chanpipe >"$work/out.txt" 2>"$work/err.txt")
+  got=$?
+  printf 'Usage: chanpipe [r|w] [channel name]\n' >"$work/usage.txt"
+  [ "$got" -eq 1 ] || fail "chanpipe with no arguments: status $got, not 1"
+  cmp -s "$work/usage.txt" "$work/err.txt" ||
+    fail "chanpipe with no arguments printed: $(od -c "$work/err.txt" | head -3)"
+  [ ! -s "$work/out.txt" ] || fail "chanpipe with no arguments wrote to standard output"
+  page=$(man -w chanpipe 2>&1)
+  [ "$page" = /usr/share/man/man1/chanpipe.1.gz ] ||
+    fail "man -w chanpipe: \"$page\" (is /usr/share/man excluded by a dpkg path-exclude?)"
+  MANWIDTH=80 man -P cat chanpipe 2>&1 | grep -q '^EXIT STATUS' || fail "man chanpipe shows no EXIT STATUS"
+  echo "chanpipe from the PATH: status $got, the usage line; man -w: $page"
+
+  echo "--- dpkg -r"
+  if dpkg_run -r chanpipe; then
+    installed=0
+  else
+    fail "dpkg -r failed"
+  fi
+  status=$(dpkg-query -W -f='${Status}' chanpipe 2>/dev/null || true)
+  case $status in
+    "" | *" not-installed") ;;
+    *) fail "after dpkg -r, chanpipe is \"$status\"" ;;
+  esac
+  # Every file and folder of the package's own is gone; the shared ones
+  # (/usr/bin and the like) stay.
+  sed 's/^.* \.\//\//; s/\/$//' "$work/contents" | while read -r path; do
+    case $path in
+      /usr | /usr/bin | /usr/share | /usr/share/doc | /usr/share/man | /usr/share/man/man1 | \
+        /usr/share/lintian | /usr/share/lintian/overrides) ;;
+      *) [ ! -e "$path" ] || echo "$path" ;;
+    esac
+  done >"$work/left"
+  [ ! -s "$work/left" ] || fail "left behind: $(tr '\n' ' ' <"$work/left")"
+fi
+
+[ "$failures" -eq 0 ] || exit 1
+echo "package check passed: $(basename "$deb")"
