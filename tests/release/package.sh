@@ -48,9 +48,12 @@ dpkg-deb --info "$deb"
 dpkg-deb --contents "$deb" | tee "$work/contents"
 
 echo "--- lintian"
-lintian --display-info --pedantic --show-overrides --fail-on error,warning "$deb" >"$work/lintian" 2>&1 ||
-  fail "lintian finds errors or warnings"
+# Everything lintian has to say, the overridden tags (O:) included; only
+# errors and warnings fail.
+lintian --display-info --pedantic --show-overrides --fail-on none "$deb" >"$work/lintian" 2>&1 ||
+  fail "lintian cannot check the package"
 cat "$work/lintian"
+! grep -Eq '^[EW]: ' "$work/lintian" || fail "lintian finds errors or warnings"
 
 # dpkg waits for nobody: retry while another installer holds its lock.
 dpkg_run() {
