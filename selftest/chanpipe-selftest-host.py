@@ -43,7 +43,7 @@ FIRST_SIZE = 64 * 1024
 # event and no close seen is a reader's, not the brief open of chanpipe's
 # name lookup or of a short write.
 EVENT_WINDOW = 1.0
-STEADY = EVENT_WINDOW + 0.5
+STEADY = EVENT_WINDOW + 0.3
 POLL = 0.02
 # How long the write-with-no-host case leaves the guest's writer without a host.
 NO_HOST_HOLD = 3.0
@@ -519,12 +519,23 @@ class Run:
         elif back and data.endswith(back):
             lost = FIRST_SIZE - len(back)
             case.set("finding", "the first %d of %d bytes were lost, the rest arrived. %s"
-                     % (lost, FIRST_SIZE, LOSS_WHY), front_lost=lost)
+                     % (lost, FIRST_SIZE, self.loss_why()), front_lost=lost)
         elif not back:
-            case.set("finding", "none of the %d bytes arrived. %s" % (FIRST_SIZE, LOSS_WHY),
+            case.set("finding", "none of the %d bytes arrived. %s" % (FIRST_SIZE,
+                                                                       self.loss_why()),
                      front_lost=FIRST_SIZE)
         else:
-            case.set("finding", "%s. %s" % (damage(data, back), LOSS_WHY))
+            case.set("finding", "%s: not a lost front, the bytes were damaged" % damage(
+                data, back))
+
+    def loss_why(self):
+        if self.windows:
+            why = ("chanpipe's name lookup opens the port to ask its name: that open let QEMU "
+                   "push the waiting bytes into the guest, and its close dropped them")
+        else:
+            why = ("the port was opened and closed before chanpipe r's own open (chanpipe "
+                   "itself reads names without opening ports), and that close dropped them")
+        return "The front was lost because %s. %s" % (why, SAFE_ORDER)
 
     def write_no_host(self):
         case = self.no_host
@@ -628,6 +639,8 @@ class Run:
                 self.qmp.find_port(self.ch.where())
             for case, step in steps:
                 step()
+                if self.o.fail_fast and case.checked and case.result == "FAIL":
+                    raise Abort("FAIL", case.detail + " (stopped here: --fail-fast)")
         except Abort as abort:
             case.set(abort.result, abort.detail)
             self.aborted = case
@@ -635,12 +648,9 @@ class Run:
             self.ch.drop()
 
 
-LOSS_WHY = ("Where the front is lost, it is the port's open and close in chanpipe's name lookup "
-            "(it opens each port to ask its name): that open let QEMU push the waiting bytes "
-            "into the guest, and the close dropped them. Safe order: start chanpipe r first, "
-            "and send once its port is open for data (with QMP: VSERPORT_CHANGE open, and the "
-            "port still open a second later), or let the guest ask for the data with a line it "
-            "writes first")
+SAFE_ORDER = ("Safe order: start chanpipe r first, and send once its port is open for data "
+              "(with QMP: VSERPORT_CHANGE open, and the port still open a second later), or let "
+              "the guest ask for the data with a line it writes first")
 
 
 def damage(sent, back):
@@ -692,6 +702,9 @@ def main(argv=None):
     parser.add_argument("--wait", metavar="S", type=float, default=600.0,
                         help="how long to wait for the guest side to start (default 600)")
     parser.add_argument("--seed", default="1", help="seed of the payloads (default 1)")
+    parser.add_argument("--fail-fast", action="store_true",
+                        help="stop at the first failed case (the guest side is then left "
+                        "waiting: stop it by hand)")
     parser.add_argument("--quiet", action="store_true", help="no progress lines")
     o = parser.parse_args(argv)
     if o.big < 1:
