@@ -323,11 +323,13 @@ class Run:
         self.stderr = {}
         self.steady_at = None
         self.aborted = None
+        self.started = time.monotonic()
         self.windows = False
 
     def say(self, text):
         if not self.o.quiet:
-            print("  " + text, file=sys.stderr, flush=True)
+            print("  %6.1f s  %s" % (time.monotonic() - self.started, text), file=sys.stderr,
+                  flush=True)
 
     # ---- messages from the guest ----
 
@@ -411,6 +413,37 @@ class Run:
             time.sleep(POLL / 2)
         return None
 
+    def quiet_closed(self, what):
+        """Waits until the port is closed and no event has come for a whole
+        event window; returns the event mark from then on."""
+        deadline = time.monotonic() + self.o.timeout
+        since, mark = None, self.qmp.mark()
+        while time.monotonic() <= deadline:
+            now = time.monotonic()
+            fresh = self.qmp.since(mark)
+            if self.qmp.is_open() or fresh:
+                since, mark = None, mark + len(fresh)
+            elif since is None:
+                since = now
+            elif now - since >= STEADY:
+                return mark
+            time.sleep(POLL)
+        raise hang(what + ": waiting for the guest to close the port", self.o.timeout)
+
+    def change(self, mark, want, seconds):
+        """The time the port was first seen open (want True) or closed, by a
+        look or by the n-th event after mark (opens and closes alternate
+        from a closed port); None when it did not come within seconds."""
+        deadline = time.monotonic() + seconds
+        while time.monotonic() <= deadline:
+            if self.qmp.is_open() == want:
+                return time.monotonic()
+            events = self.qmp.since(mark)
+            if events:
+                return events[0][0]
+            time.sleep(POLL / 2)
+        return None
+
     def sleep_checking(self, seconds, what):
         deadline = time.monotonic() + seconds
         while time.monotonic() < deadline:
@@ -491,6 +524,7 @@ class Run:
         case = self.first
         what = case.name
         self.expect("ready", "first", what=what + ": waiting for the guest")
+        self.say(what)
         data = payload(self.o.seed, "first", FIRST_SIZE)
         if not self.qmp:
             # The guest still runs the step; the host keeps to the safe order.
@@ -541,15 +575,18 @@ class Run:
         case = self.no_host
         what = case.name
         self.expect("ready", "nohost", what=what + ": waiting for the guest")
+        self.say(what)
         self.ch.drop()
         left = time.monotonic()
         opened = ended = None
         if self.qmp:
-            if self.wait_state(False, self.o.timeout, what) is not None:
-                opened = self.wait_state(True, self.o.timeout, what)
+            # The guest pauses before its write: once the port is closed and
+            # QEMU has had its say, the next change is the write's open.
+            mark = self.quiet_closed(what)
+            opened = self.change(mark, True, self.o.timeout)
             if opened is None:
                 raise hang(what + ": waiting for the guest's chanpipe w", self.o.timeout)
-            ended = self.wait_state(False, NO_HOST_HOLD, what)
+            ended = self.change(mark + 1, False, NO_HOST_HOLD)
             if ended is None:
                 waited = time.monotonic() - opened
         else:
@@ -562,16 +599,17 @@ class Run:
             got, args, fields, lines = self.message(self.o.timeout, "the guest's report")
         self.report_message = (got, args, fields, lines)
         if self.qmp and ended is not None:
-            how = "did not wait: it ended %.1f s after it opened the port, with no host" % (
-                ended - opened)
+            how = "chanpipe w did not wait: it ended %.1f s after it opened the port, with no " \
+                  "host" % (ended - opened)
         elif self.qmp:
             gone = self.wait_state(False, self.o.timeout, what)
-            how = "waited for the host (%.1f s, until the host connected), then went on" % waited
+            how = "chanpipe w waited for the host (%.1f s, until the host connected), then went " \
+                  "on" % waited
             if gone is not None:
                 how += " and ended %.2f s after the host connected" % (gone - connected)
         else:
-            how = "without --qmp the host cannot see whether it waited (the host was gone " \
-                  "for %.0f s)" % (connected - left)
+            how = "without --qmp the host cannot see whether chanpipe w waited (the host was " \
+                  "gone for %.0f s)" % (connected - left)
         case.data.update(waited=ended is None if self.qmp else None, bytes_arrived=arrived)
         self.no_host_how = how + "; its bytes %s" % (
             "arrived once the host connected" if arrived else "never arrived")
@@ -616,7 +654,7 @@ class Run:
                           % (other, status, self.errors("name.r")))
         status = self.runs.get("nohost.w", "?")
         text = " ".join(self.stderr.get("nohost.w", [])).strip()
-        self.no_host.set("finding", "chanpipe w %s; status %s%s" % (
+        self.no_host.set("finding", "%s; status %s%s" % (
             self.no_host_how, status, ", message: " + text if text else ""), status=status)
         failed = [k for k, v in self.runs.items() if k.startswith("msg.") and v != "0"]
         if failed:

@@ -173,7 +173,7 @@ if "%~1"=="Finished WriteFile" exit /b
 set /a LINES+=1
 exit /b
 
-rem pause: about two seconds by the clock where %%TIME%% has hundredths
+rem pause: about three seconds by the clock where %%TIME%% has hundredths
 rem (Windows), else a fixed count of idle turns (Wine's %%TIME%% has no
 rem seconds).
 :pause
@@ -187,11 +187,11 @@ call :centis T1
 if not defined T1 goto pause_count
 set /a PD=T1-T0
 if %PD% lss 0 set /a PD+=8640000
-if %PD% geq 200 exit /b
+if %PD% geq 300 exit /b
 if %PN% lss 2000 goto pause_more
 exit /b
 :pause_count
-if %PN% lss 15 goto pause_more
+if %PN% lss 30 goto pause_more
 exit /b
 
 rem centis VAR: the time of day in hundredths of a second, or nothing.

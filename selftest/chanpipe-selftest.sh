@@ -107,12 +107,12 @@ fi
 
 # The host sends while the port is closed, before chanpipe r starts.
 send ready.first ready first </dev/null
-sleep 2
+sleep 3
 receive first
 
 # The host goes away; this write starts without it.
 send ready.nohost ready nohost </dev/null
-sleep 2
+sleep 3
 printf '%s %s nohost\nend\n' "$MAGIC" "$VERSION" >"$dir/nohost"
 "$cp" w "$name" <"$dir/nohost" 2>"$dir/nohost.err"
 status=$?

@@ -116,7 +116,8 @@ class Bridge:
         total = handles + 2 * closes
         with self.lock:
             changes = range(self.transitions, total)
-            self.handles, self.transitions, self.closes = handles, max(total, self.transitions), closes
+            self.handles, self.closes = handles, closes
+            self.transitions = max(total, self.transitions)
             back = self.closes_at_hangup is not None and closes > self.closes_at_hangup
             if back:
                 self.closes_at_hangup = None

@@ -3,18 +3,23 @@
 # runs chanpipe-selftest.sh, the host side runs against the port's socket
 # with QMP, and check-result.py judges the host side's JSON.
 #
-#   qemu-selftest.sh KIT CHANPIPE WORK CACHE [good|drop|nocopy]
+#   qemu-selftest.sh KIT CHANPIPE WORK CACHE [good|noqmp|drop|nocopy]
 #
 # KIT is the selftest/ folder. With "drop" or "nocopy" the guest runs a
-# broken stand-in for chanpipe, which the host side must catch.
+# broken stand-in for chanpipe, which the host side must catch; "noqmp" is
+# a good run whose host side has no QMP and waits its settle time instead.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../qemu/lib.sh"
-[ $# -ge 4 ] || qemu_die "usage: $0 KIT CHANPIPE WORK CACHE [good|drop|nocopy]"
+[ $# -ge 4 ] || qemu_die "usage: $0 KIT CHANPIPE WORK CACHE [good|noqmp|drop|nocopy]"
 kit=$1 chanpipe=$2 work=$3 cache=$4 mode=${5:-good}
 name=org.chanpipe.selftest
-big=64
-[ "$mode" = good ] || { big=2; fast=--fail-fast; }
+big=16
+qmp=--qmp
+case $mode in
+  noqmp) qmp=--settle ;;
+  drop | nocopy) big=2 fast=--fail-fast ;;
+esac
 
 qemu_check_tools
 [ -x "$chanpipe" ] || qemu_die "no chanpipe at $chanpipe"
@@ -24,8 +29,17 @@ mkdir -p "$work/stage/selftest"
 # Socket paths must stay short (108 bytes), whatever the build folder.
 sockets=$(mktemp -d /tmp/chanpipe-selftest.XXXXXX)
 qemu_pid=""
+# stop_guest: QEMU runs under timeout, a child of the background job.
+stop_guest() {
+  local p
+  [ -n "$qemu_pid" ] || return 0
+  for p in $(pgrep -P "$qemu_pid"); do kill "$p" 2>/dev/null || true; done
+  kill "$qemu_pid" 2>/dev/null || true
+  wait "$qemu_pid" 2>/dev/null || true
+  qemu_pid=""
+}
 cleanup() {
-  [ -z "$qemu_pid" ] || kill "$qemu_pid" 2>/dev/null || true
+  stop_guest
   rm -rf "$sockets"
 }
 trap cleanup EXIT
@@ -33,7 +47,7 @@ trap cleanup EXIT
 cp "$kit/chanpipe-selftest.sh" "$chanpipe" "$work/stage/selftest/"
 stand_in=""
 case $mode in
-  good) ;;
+  good | noqmp) ;;
   drop)
     # Loses the second 4096-byte chunk of what it reads from the port.
     stand_in='if [ "$1" = r ]; then
@@ -70,19 +84,20 @@ until [ -S "$sockets/port" ] && [ -S "$sockets/qmp" ]; do
   sleep 0.1
 done
 host=0
-python3 "$kit/chanpipe-selftest-host.py" --socket "$sockets/port" --qmp "$sockets/qmp" \
+# (--settle 2 in place of --qmp PATH without QMP)
+[ $qmp = --qmp ] && qmp_arg=$sockets/qmp || qmp_arg=2
+python3 "$kit/chanpipe-selftest-host.py" --socket "$sockets/port" $qmp "$qmp_arg" \
   --big $big ${fast:-} --json "$work/result.json" --timeout 60 --wait 240 >"$work/host.out" 2>"$work/host.err" || host=$?
 cat "$work/host.out"
 # A guest that ran to the end powers off; one left waiting is stopped (with
 # a broken chanpipe the host side stops at the first failure).
-[ "$mode" = good ] || kill "$qemu_pid" 2>/dev/null || true
-for _ in $(seq 1 300); do
-  kill -0 "$qemu_pid" 2>/dev/null || break
-  sleep 0.1
-done
-kill "$qemu_pid" 2>/dev/null || true
-wait "$qemu_pid" 2>/dev/null || true
-qemu_pid=""
+if [ "$mode" = good ] || [ "$mode" = noqmp ]; then
+  for _ in $(seq 1 300); do
+    kill -0 "$qemu_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+fi
+stop_guest
 echo "guest side:"
 grep '^SELFTEST' "$work/console.log" | tr -d '\r' | sed 's/^/  /' || echo "  (no output)"
 python3 "$here/check-result.py" "$work/result.json" "$host" "$mode" linux

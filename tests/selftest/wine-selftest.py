@@ -19,7 +19,6 @@ import signal
 import subprocess
 import sys
 import tempfile
-import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "wine-driver"))
@@ -54,7 +53,7 @@ def main():
     parser.add_argument("--chanpipe", required=True)
     parser.add_argument("--stand-in")
     parser.add_argument("--mode", default="good", choices=["good", "drop", "nocopy"])
-    parser.add_argument("--big", type=int, default=8)
+    parser.add_argument("--big", type=int, default=2)
     for option in ("installer", "controller", "driver", "prefix", "work"):
         parser.add_argument("--" + option, required=True)
     o = parser.parse_args()
@@ -76,6 +75,16 @@ def main():
     sockets = tempfile.mkdtemp(prefix="chanpipe-selftest-wine.")
     bridge = None
     try:
+        # The program must start in this prefix at all (a 32-bit one needs
+        # a prefix with WoW64): its usage line, status 1.
+        probe = h.wine.start([o.chanpipe], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                             stderr=subprocess.PIPE)
+        err = probe.communicate(timeout=120)[1]
+        if probe.returncode != 1 or not err.startswith(b"Usage: chanpipe"):
+            print("FAILED: %s does not run in %s (status %d, %r)%s" % (
+                o.chanpipe, o.prefix, probe.returncode, err[:200],
+                ": a 32-bit program needs a prefix with WoW64" if is_32bit(o.chanpipe) else ""))
+            return 1
         h.plug(PORT)
         ctl = h.wine.start([o.controller, "host", str(e2e.INDEX[PORT])], stdin=subprocess.PIPE,
                            stdout=subprocess.PIPE,
@@ -87,21 +96,24 @@ def main():
         if o.mode != "good":
             env.update(CHANPIPE_REAL=e2e.windows_path(o.chanpipe), CHANPIPE_STAND_IN=o.mode)
         guest_out = open(os.path.join(o.work, "guest.out"), "wb")
-        guest = subprocess.Popen(
-            [h.wine.wine, "cmd", "/c", e2e.windows_path(os.path.join(o.kit, "chanpipe-selftest.cmd")),
-             e2e.NAME[PORT].decode()], env=env, stdin=subprocess.DEVNULL, stdout=guest_out,
-            stderr=subprocess.STDOUT, start_new_session=True)
+        script = e2e.windows_path(os.path.join(o.kit, "chanpipe-selftest.cmd"))
+        guest = subprocess.Popen([h.wine.wine, "cmd", "/c", script, e2e.NAME[PORT].decode()],
+                                 env=env, stdin=subprocess.DEVNULL, stdout=guest_out,
+                                 stderr=subprocess.STDOUT, start_new_session=True)
         e2e.STARTED.append(guest)
         result = os.path.join(o.work, "result.json")
         host = subprocess.run(
             [sys.executable, os.path.join(o.kit, "chanpipe-selftest-host.py"), "--socket",
              bridge.port_path, "--qmp", os.path.join(sockets, "qmp"), "--big", str(o.big),
-             "--json", result, "--timeout", "60", "--wait", "180"],
+             "--json", result, "--timeout", "60", "--wait", "180"] +
+            (["--fail-fast"] if o.mode != "good" else []),
             stdout=subprocess.PIPE, stderr=open(os.path.join(o.work, "host.err"), "wb"),
             timeout=900)
         sys.stdout.write(host.stdout.decode())
+        # With a broken chanpipe the host side stops at the first failure
+        # and leaves the guest script waiting.
         try:
-            guest.wait(60)
+            guest.wait(60 if o.mode == "good" else 0)
         except subprocess.TimeoutExpired:
             print("the guest script did not end; stopped")
         print("guest side (Wine cmd.exe):")
@@ -119,7 +131,6 @@ def main():
             bridge.stop()
         e2e.kill_started()
         shutil.rmtree(sockets, ignore_errors=True)
-        time.sleep(0)
 
 
 if __name__ == "__main__":
