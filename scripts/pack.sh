@@ -65,8 +65,11 @@ if [ -n "$x86" ]; then
   cp "$x86/chanpipe.exe" "$stage/zip/chanpipe.exe"
   cp "$x64/chanpipe.exe" "$stage/zip/chanpipe-x64.exe"
   cp README.md "$stage/zip/README.md"
+  # The self-test kit goes next to the programs; cp keeps the batch
+  # file's CR LF line ends.
   for kit in selftest/chanpipe-selftest.cmd selftest/chanpipe-selftest-host.py; do
-    if [ -f "$kit" ]; then cp "$kit" "$stage/zip/"; fi
+    [ -f "$kit" ] || fail "no $kit"
+    cp "$kit" "$stage/zip/"
   done
   chmod 644 "$stage/zip"/*
   touch -d "@$SOURCE_DATE_EPOCH" "$stage/zip"/*

@@ -196,10 +196,12 @@ qemu_ports_reset() {
   QEMU_NPORTS=0
 }
 
+# qemu_add_port NAME [ID]: ID is the port's -device id, which QMP's
+# VSERPORT_CHANGE names it by.
 qemu_add_port() {
   local device=$((QEMU_NPORTS / QEMU_PORTS_PER_DEVICE))
   QEMU_NPORTS=$((QEMU_NPORTS + 1))
-  QEMU_ARGS+=(-device "virtserialport,bus=vs$device.0,chardev=c$QEMU_NPORTS,name=$1")
+  QEMU_ARGS+=(-device "virtserialport,bus=vs$device.0,chardev=c$QEMU_NPORTS,name=$1${2:+,id=$2}")
 }
 
 # qemu_port_in NAME SOCKET FILE: the host sends FILE on port NAME, through
@@ -210,11 +212,11 @@ qemu_port_in() {
   qemu_add_port "$1"
 }
 
-# qemu_port_socket NAME SOCKET: port NAME on a socket chardev that the
+# qemu_port_socket NAME SOCKET [ID]: port NAME on a socket chardev that the
 # host may connect to, and connect again, at any time.
 qemu_port_socket() {
   QEMU_ARGS+=(-chardev "socket,id=c$((QEMU_NPORTS + 1)),path=$2,server=on,wait=off")
-  qemu_add_port "$1"
+  qemu_add_port "$1" "${3:-}"
 }
 
 # qemu_port_out NAME FILE: what the guest writes on port NAME lands in FILE.

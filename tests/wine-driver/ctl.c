@@ -21,6 +21,8 @@
  *   simport-ctl drain PROGRAM [ARGS...]
  *                                      PROGRAM writes a Windows pipe whose
  *                                      bytes go to this standard output
+ *   simport-ctl host INDEX             the host side as a stream, for a
+ *                                      bridge: see host_stream below
  *
  * Exit status 0 on success, 1 on a failed request, 2 on bad usage; feed and
  * drain end with PROGRAM's exit status, or 99 when they fail themselves. */
@@ -359,6 +361,86 @@ static int piped(int feed, int argc, char** argv) {
   return (int)status;
 }
 
+/* ---- the host side as a stream ----
+ * Standard input carries requests, each a type byte, a 4-byte little-endian
+ * length and that many bytes: 'P' bytes for the guest, 'C' the host hangs
+ * up, 'O' the host is back, 'Q' the end. Standard output carries records
+ * in the same framing: 'D' bytes the guest wrote, and 'S' whenever the
+ * guest's handles change, two 4-byte counts: handles open now and handles
+ * closed so far (so a brief open between two looks is not missed). */
+
+static int read_full(HANDLE in, BYTE* out, DWORD size) {
+  DWORD done = 0, got;
+  while (done < size) {
+    if (!ReadFile(in, out + done, size - done, &got, NULL) || got == 0) return 0;
+    done += got;
+  }
+  return 1;
+}
+
+static int write_frame(HANDLE out, BYTE type, const void* data, DWORD size) {
+  BYTE head[5];
+  DWORD put;
+  head[0] = type;
+  memcpy(head + 1, &size, 4);
+  return WriteFile(out, head, 5, &put, NULL) && put == 5 &&
+         (size == 0 || (WriteFile(out, data, size, &put, NULL) && put == size));
+}
+
+static volatile LONG host_done;
+
+static DWORD WINAPI host_requests(void* context) {
+  static BYTE buffer[sizeof(ULONG) + PUSH_CHUNK];
+  ULONG index = *(ULONG*)context;
+  HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+  BYTE head[5];
+  memcpy(buffer, &index, sizeof index);
+  while (read_full(in, head, 5)) {
+    DWORD size;
+    memcpy(&size, head + 1, 4);
+    if (size > PUSH_CHUNK || !read_full(in, buffer + sizeof index, size)) break;
+    if (head[0] == 'Q') break;
+    if (head[0] == 'P' && size &&
+        !request(SIMPORT_CTL_PUSH, buffer, sizeof index + size, NULL, 0, NULL)) {
+      fail("push", GetLastError());
+      break;
+    }
+    if (head[0] == 'C' && !request(SIMPORT_CTL_CLOSE, &index, sizeof index, NULL, 0, NULL)) {
+      fail("close", GetLastError());
+      break;
+    }
+    if (head[0] == 'O' && !request(SIMPORT_CTL_CONNECT, &index, sizeof index, NULL, 0, NULL)) {
+      fail("connect", GetLastError());
+      break;
+    }
+  }
+  InterlockedExchange(&host_done, 1);
+  return 0;
+}
+
+static int host_stream(ULONG index) {
+  static BYTE buffer[PUSH_CHUNK];
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  unsigned int last[2] = {~0u, ~0u};
+  if (!CreateThread(NULL, 0, host_requests, &index, 0, NULL))
+    return fail("CreateThread", GetLastError());
+  while (!host_done) {
+    struct simport_stat stat;
+    DWORD got = 0;
+    if (!request(SIMPORT_CTL_PULL, &index, sizeof index, buffer, sizeof buffer, &got))
+      return fail("pull", GetLastError());
+    if (got && !write_frame(out, 'D', buffer, got)) return 1;
+    if (get_stat(index, &stat)) return 1;
+    if (stat.handles != last[0] || stat.closes != last[1]) {
+      last[0] = stat.handles;
+      last[1] = stat.closes;
+      if (!write_frame(out, 'S', last, sizeof last)) return 1;
+    }
+    if (!got) Sleep(2);
+  }
+  return 0;
+}
+
 int main(int argc, char** argv) {
   ULONG index = 0;
   if (argc < 2) {
@@ -398,6 +480,7 @@ int main(int argc, char** argv) {
   }
   if (!strcmp(argv[1], "open")) return open_many(index, argc - 3, argv + 3);
   if (!strcmp(argv[1], "both-ways") && argc == 5) return both_ways(index, argv[3], argv[4]);
+  if (!strcmp(argv[1], "host")) return host_stream(index);
   fprintf(stderr, "simport-ctl: unknown command %s\n", argv[1]);
   return 2;
 }

@@ -45,6 +45,8 @@
 #define SIMPORT_CTL_CLOSE SIMPORT_CTL(2) /* in: port; the host side hangs up */
 #define SIMPORT_CTL_PULL SIMPORT_CTL(3)  /* in: port; out: bytes the guest wrote */
 #define SIMPORT_CTL_STAT SIMPORT_CTL(4)  /* in: port; out: struct simport_stat */
+/* in: port; the host side is back after a close, what it had queued kept */
+#define SIMPORT_CTL_CONNECT SIMPORT_CTL(5)
 
 #define SIMPORT_OPEN_LOG 4
 

@@ -541,6 +541,9 @@ static NTSTATUS control_request(PIRP irp) {
       port->stat.host_closed = 1;
       answer_reads(port, &done);
       break;
+    case SIMPORT_CTL_CONNECT:
+      port->stat.host_closed = 0;
+      break;
     case SIMPORT_CTL_PULL:
       information = queue_take(&port->to_host, buffer, out_length);
       break;

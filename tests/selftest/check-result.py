@@ -1,0 +1,77 @@
+#!/usr/bin/env python3
+"""Judges one run of the self-test kit from the host side's JSON.
+
+    check-result.py RESULT.json HOST_STATUS good|noqmp|drop|nocopy linux|windows
+
+good: every checked case passed, the host side exited 0, and the observed
+cases say what is known of the platform. noqmp: the same without QMP, so
+"host sends first" is not run. drop, nocopy: a broken chanpipe
+ran in the guest; the host side must have exited non-zero and named the
+first case the fault can show in, with every case before it passed.
+"""
+import json
+import sys
+
+# The first case each stand-in breaks: one that loses the second chunk
+# needs more than 4096 bytes; one that copies nothing, a single byte.
+FIRST_BROKEN = {"drop": "echo 4097 B", "nocopy": "echo 1 B"}
+
+
+def main():
+    path, status, mode, platform = sys.argv[1], int(sys.argv[2]), sys.argv[3], sys.argv[4]
+    try:
+        result = json.load(open(path))
+    except (OSError, ValueError) as error:
+        print("FAIL: no result from the host side: %s" % error)
+        return 1
+    cases = {c["case"]: c for c in result["cases"]}
+    order = [c["case"] for c in result["cases"]]
+    problems = []
+
+    def check(condition, text):
+        if not condition:
+            problems.append(text)
+
+    if mode == "noqmp":
+        check(status == 0 and result["verdict"] == "PASS", "verdict %s, host side exited %d" % (
+            result["verdict"], status))
+        check(cases["host sends first"]["result"] == "not run", "host sends first ran")
+        check(cases["write with no host"].get("bytes_arrived") is True,
+              "write with no host: %s" % cases["write with no host"]["detail"])
+    elif mode == "good":
+        check(status == 0, "host side exited %d" % status)
+        check(result["verdict"] == "PASS", "verdict %s" % result["verdict"])
+        for c in result["cases"]:
+            check(not c["checked"] or c["result"] == "pass", "%s: %s %s" % (
+                c["case"], c["result"], c["detail"]))
+        first, no_host = cases["host sends first"], cases["write with no host"]
+        check(first["result"] == "finding" and first.get("front_lost") == 0,
+              "host sends first: %s %s (no front is lost: the lookup reads names without "
+              "opening the port, and the simulated driver keeps queued bytes)" % (
+                  first["result"], first["detail"]))
+        if platform == "linux":
+            check(no_host["result"] == "finding" and no_host.get("waited") is True and
+                  no_host.get("bytes_arrived") is True and no_host.get("status") == "0",
+                  "write with no host: %s (chanpipe w waits for the host on Linux)" %
+                  no_host["detail"])
+        else:
+            check(no_host["result"] == "finding" and no_host.get("bytes_arrived") is True,
+                  "write with no host: %s" % no_host["detail"])
+    else:
+        broken = FIRST_BROKEN[mode]
+        check(status != 0, "host side exited 0 with a broken chanpipe")
+        check(result["verdict"].startswith("FAIL: " + broken),
+              "verdict %r does not name %s first" % (result["verdict"], broken))
+        check(cases[broken]["result"] == "FAIL", "%s: %s" % (broken, cases[broken]["result"]))
+        for name in order[:order.index(broken)]:
+            check(cases[name]["result"] == "pass", "%s before the fault: %s %s" % (
+                name, cases[name]["result"], cases[name]["detail"]))
+    for p in problems:
+        print("FAIL: " + p)
+    if not problems:
+        print("ok: %s run on %s: %s" % (mode, platform, result["verdict"]))
+    return 1 if problems else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

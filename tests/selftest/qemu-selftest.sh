@@ -1,0 +1,103 @@
+#!/bin/bash
+# The self-test kit on a real virtio-serial port: a Linux guest under QEMU
+# runs chanpipe-selftest.sh, the host side runs against the port's socket
+# with QMP, and check-result.py judges the host side's JSON.
+#
+#   qemu-selftest.sh KIT CHANPIPE WORK CACHE [good|noqmp|drop|nocopy]
+#
+# KIT is the selftest/ folder. With "drop" or "nocopy" the guest runs a
+# broken stand-in for chanpipe, which the host side must catch; "noqmp" is
+# a good run whose host side has no QMP and waits its settle time instead.
+set -eu
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/../qemu/lib.sh"
+[ $# -ge 4 ] || qemu_die "usage: $0 KIT CHANPIPE WORK CACHE [good|noqmp|drop|nocopy]"
+kit=$1 chanpipe=$2 work=$3 cache=$4 mode=${5:-good}
+name=org.chanpipe.selftest
+big=16
+qmp=--qmp
+case $mode in
+  noqmp) qmp=--settle ;;
+  drop | nocopy) big=2 fast=--fail-fast ;;
+esac
+
+qemu_check_tools
+[ -x "$chanpipe" ] || qemu_die "no chanpipe at $chanpipe"
+qemu_fetch_kernel "$cache"
+rm -rf "$work"
+mkdir -p "$work/stage/selftest"
+# Socket paths must stay short (108 bytes), whatever the build folder.
+sockets=$(mktemp -d /tmp/chanpipe-selftest.XXXXXX)
+qemu_pid=""
+# stop_guest: QEMU runs under timeout, a child of the background job.
+stop_guest() {
+  local p
+  [ -n "$qemu_pid" ] || return 0
+  for p in $(pgrep -P "$qemu_pid"); do kill "$p" 2>/dev/null || true; done
+  kill "$qemu_pid" 2>/dev/null || true
+  wait "$qemu_pid" 2>/dev/null || true
+  qemu_pid=""
+}
+cleanup() {
+  stop_guest
+  rm -rf "$sockets"
+}
+trap cleanup EXIT
+
+cp "$kit/chanpipe-selftest.sh" "$chanpipe" "$work/stage/selftest/"
+stand_in=""
+case $mode in
+  good | noqmp) ;;
+  drop)
+    # Loses the second 4096-byte chunk of what it reads from the port.
+    stand_in='if [ "$1" = r ]; then
+  /selftest/chanpipe "$@" >/tmp/stand-in.bin; s=$?
+  head -c 4096 /tmp/stand-in.bin; tail -c +8193 /tmp/stand-in.bin; rm -f /tmp/stand-in.bin
+  exit $s
+fi' ;;
+  nocopy)
+    # Reads the port but copies nothing to its output, and says all is well.
+    stand_in='if [ "$1" = r ]; then /selftest/chanpipe "$@" >/dev/null; exit 0; fi' ;;
+  *) qemu_die "no mode $mode" ;;
+esac
+if [ -n "$stand_in" ]; then
+  printf '#!/bin/sh\n%s\nexec /selftest/chanpipe "$@"\n' "$stand_in" >"$work/stage/stand-in"
+  chmod 755 "$work/stage/stand-in"
+  env="CHANPIPE=/stand-in "
+fi
+cat >"$work/guest.sh" <<GUEST
+${env:-}sh /selftest/chanpipe-selftest.sh $name >/tmp/selftest.log 2>&1
+echo "SELFTEST-EXIT \$?"
+sed 's/^/SELFTEST: /' /tmp/selftest.log
+GUEST
+qemu_make_initramfs "$work/stage" "$work/guest.sh" "$work/initrd.cpio"
+
+qemu_ports_reset
+qemu_port_socket "$name" "$sockets/port" selftest0
+QEMU_ARGS+=(-qmp "unix:$sockets/qmp,server=on,wait=off")
+qemu_run 300 "$work/initrd.cpio" "$work/console.log" &
+qemu_pid=$!
+tries=0
+until [ -S "$sockets/port" ] && [ -S "$sockets/qmp" ]; do
+  tries=$((tries + 1))
+  [ $tries -le 300 ] || qemu_die "QEMU made no sockets within 30 s: $(cat "$work/console.log.qemu" 2>/dev/null)"
+  sleep 0.1
+done
+host=0
+# (--settle 2 in place of --qmp PATH without QMP)
+[ $qmp = --qmp ] && qmp_arg=$sockets/qmp || qmp_arg=2
+python3 "$kit/chanpipe-selftest-host.py" --socket "$sockets/port" $qmp "$qmp_arg" \
+  --big $big ${fast:-} --json "$work/result.json" --timeout 60 --wait 240 >"$work/host.out" 2>"$work/host.err" || host=$?
+cat "$work/host.out"
+# A guest that ran to the end powers off; one left waiting is stopped (with
+# a broken chanpipe the host side stops at the first failure).
+if [ "$mode" = good ] || [ "$mode" = noqmp ]; then
+  for _ in $(seq 1 300); do
+    kill -0 "$qemu_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+fi
+stop_guest
+echo "guest side:"
+grep '^SELFTEST' "$work/console.log" | tr -d '\r' | sed 's/^/  /' || echo "  (no output)"
+python3 "$here/check-result.py" "$work/result.json" "$host" "$mode" linux

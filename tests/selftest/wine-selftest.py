@@ -1,0 +1,137 @@
+#!/usr/bin/env python3
+"""The self-test kit on Windows, under Wine: Wine's cmd.exe runs
+chanpipe-selftest.cmd with a chanpipe.exe against the simulated
+virtio-serial port "data" (org.chanpipe.data) of the wine-driver tests, and
+the host side runs against it through the bridge (bridge.py), with QMP.
+
+    wine-selftest.py --kit DIR --chanpipe EXE [--stand-in EXE --mode drop|nocopy]
+                     E2E-OPTIONS (--installer --controller --driver --prefix --work)
+
+The prefix and its Wine session are those of the wine_e2e_setup test.
+Exit status 0 when check-result.py is content, 77 when the program is
+32-bit and tests/wine/probe-32bit.sh says 32-bit programs do not run here.
+"""
+
+import argparse
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "wine-driver"))
+import e2e  # noqa: E402
+from bridge import Bridge  # noqa: E402
+
+SKIP = 77
+PORT = "data"
+
+
+def is_32bit(path):
+    with open(path, "rb") as f:
+        head = f.read(4096)
+    at = int.from_bytes(head[0x3C:0x40], "little")
+    return head[at:at + 6] == b"PE\0\0\x4c\x01"
+
+
+def probe_32bit():
+    """None when 32-bit programs run here (or nothing can tell), else why not."""
+    probe = os.path.join(HERE, "..", "wine", "probe-32bit.sh")
+    if not os.path.exists(probe):
+        return None
+    result = subprocess.run(["sh", probe], capture_output=True, text=True, timeout=300)
+    if result.returncode == 0:
+        return None
+    return (result.stdout + result.stderr).strip().splitlines()[-1:] or ["probe said no"]
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--kit", required=True)
+    parser.add_argument("--chanpipe", required=True)
+    parser.add_argument("--stand-in")
+    parser.add_argument("--mode", default="good", choices=["good", "drop", "nocopy"])
+    parser.add_argument("--big", type=int, default=2)
+    for option in ("installer", "controller", "driver", "prefix", "work"):
+        parser.add_argument("--" + option, required=True)
+    o = parser.parse_args()
+    for option in ("kit", "chanpipe", "stand_in", "installer", "controller", "driver", "prefix",
+                   "work"):
+        if getattr(o, option):
+            setattr(o, option, os.path.abspath(getattr(o, option)))
+    if is_32bit(o.chanpipe):
+        why = probe_32bit()
+        if why:
+            print("SKIPPED: %s is 32-bit and 32-bit programs do not run here: %s" % (
+                o.chanpipe, why[0]))
+            return SKIP
+    signal.signal(signal.SIGTERM, e2e.stopped)
+    shutil.rmtree(o.work, ignore_errors=True)
+    os.makedirs(o.work)
+    h = e2e.Harness(o)
+    h.dir = o.work
+    sockets = tempfile.mkdtemp(prefix="chanpipe-selftest-wine.")
+    bridge = None
+    try:
+        # The program must start in this prefix at all (a 32-bit one needs
+        # a prefix with WoW64): its usage line, status 1.
+        probe = h.wine.start([o.chanpipe], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                             stderr=subprocess.PIPE)
+        err = probe.communicate(timeout=120)[1]
+        if probe.returncode != 1 or not err.startswith(b"Usage: chanpipe"):
+            print("FAILED: %s does not run in %s (status %d, %r)%s" % (
+                o.chanpipe, o.prefix, probe.returncode, err[:200],
+                ": a 32-bit program needs a prefix with WoW64" if is_32bit(o.chanpipe) else ""))
+            return 1
+        h.plug(PORT)
+        ctl = h.wine.start([o.controller, "host", str(e2e.INDEX[PORT])], stdin=subprocess.PIPE,
+                           stdout=subprocess.PIPE,
+                           stderr=open(os.path.join(o.work, "ctl-host.err"), "wb"))
+        bridge = Bridge(ctl, os.path.join(sockets, "port"), os.path.join(sockets, "qmp"))
+        env = dict(h.wine.env)
+        program = o.stand_in if o.mode != "good" else o.chanpipe
+        env["CHANPIPE"] = e2e.windows_path(program)
+        if o.mode != "good":
+            env.update(CHANPIPE_REAL=e2e.windows_path(o.chanpipe), CHANPIPE_STAND_IN=o.mode)
+        guest_out = open(os.path.join(o.work, "guest.out"), "wb")
+        script = e2e.windows_path(os.path.join(o.kit, "chanpipe-selftest.cmd"))
+        guest = subprocess.Popen([h.wine.wine, "cmd", "/c", script, e2e.NAME[PORT].decode()],
+                                 env=env, stdin=subprocess.DEVNULL, stdout=guest_out,
+                                 stderr=subprocess.STDOUT, start_new_session=True)
+        e2e.STARTED.append(guest)
+        result = os.path.join(o.work, "result.json")
+        host = subprocess.run(
+            [sys.executable, os.path.join(o.kit, "chanpipe-selftest-host.py"), "--socket",
+             bridge.port_path, "--qmp", os.path.join(sockets, "qmp"), "--big", str(o.big),
+             "--json", result, "--timeout", "60", "--wait", "180"] +
+            (["--fail-fast"] if o.mode != "good" else []),
+            stdout=subprocess.PIPE, stderr=open(os.path.join(o.work, "host.err"), "wb"),
+            timeout=900)
+        sys.stdout.write(host.stdout.decode())
+        # With a broken chanpipe the host side stops at the first failure
+        # and leaves the guest script waiting.
+        try:
+            guest.wait(60 if o.mode == "good" else 0)
+        except subprocess.TimeoutExpired:
+            print("the guest script did not end; stopped")
+        print("guest side (Wine cmd.exe):")
+        for line in open(os.path.join(o.work, "guest.out"), "rb").read().decode(
+                "utf-8", "replace").splitlines():
+            print("  " + line)
+        sys.stdout.flush()
+        return subprocess.run([sys.executable, os.path.join(HERE, "check-result.py"), result,
+                               str(host.returncode), o.mode, "windows"]).returncode
+    except e2e.Failure as failure:
+        print("FAILED: %s" % failure)
+        return 1
+    finally:
+        if bridge:
+            bridge.stop()
+        e2e.kill_started()
+        shutil.rmtree(sockets, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
