@@ -9,7 +9,7 @@
 #   BUSY 1 / BUSY 0    keep the host's CPU busy, or stop
 #   RESULT k=v...      one run, judged by the host
 #   HANGINFO ID TEXT   what a hung run was waiting in
-#   END                the soak is over
+#   END RUNS           the soak is over, after RUNS runs
 set -u
 . /soak.conf
 mount -t debugfs debugfs /sys/kernel/debug
@@ -211,4 +211,4 @@ while [ $round -le "$ROUNDS" ] && [ $hangs_in_row -lt "$MAX_HANGS" ]; do
   round=$((round + 1))
 done
 [ $hangs_in_row -ge "$MAX_HANGS" ] && ctl "WEDGED after $hangs_in_row hangs in a row"
-ctl "END"
+ctl "END $id"

@@ -141,7 +141,11 @@ def serve(control, source, state):
                 continue
             if words[0] == "FEED":
                 finish_feed()
-                feed = Feed(words[1], int(words[2]), words[3], source, state)
+                try:
+                    feed = Feed(words[1], int(words[2]), words[3], source, state)
+                except OSError as e:
+                    # The run goes on without a host and is judged as lost.
+                    log(f"feed {words[1]}: cannot connect: {e}")
                 conn.sendall(f"FED {words[1]}\n".encode())
             elif words[0] == "GO" and feed is not None and feed.ident == words[1]:
                 sender = threading.Thread(target=feed.send)
@@ -163,7 +167,7 @@ def serve(control, source, state):
                 results.flush()
                 log(line)
             elif words[0] == "END":
-                results.write("END\n")
+                results.write(line + "\n")
                 break
     finally:
         finish_feed()
@@ -207,7 +211,8 @@ def judge(state, sink, report):
     lines = open(os.path.join(state, "results.txt")).read().splitlines()
     big = int(open(os.path.join(state, "big")).read()) if os.path.exists(os.path.join(state, "big")) else 0
     rows, problems, hanginfo, cuts = {}, [], [], []
-    ended = "END" in lines
+    ends = [line.split() for line in lines if line.startswith("END")]
+    ended = bool(ends)
     offset = 0
     sink_file = open(sink, "rb")
     total = 0
@@ -286,6 +291,10 @@ def judge(state, sink, report):
     out.append(f"total: {sum(t[0] for t in per_tool.values())} runs, {total} bytes moved")
     if not ended:
         problems.append("the guest did not reach the end of the soak")
+    reported = sum(1 for line in lines if line.startswith("RESULT"))
+    if ended and len(ends[0]) > 1 and int(ends[0][1]) != reported:
+        problems.append(f"the guest ran {ends[0][1]} runs, the host has results of {reported}")
+        ended = False
     out += [""] + cuts + [""] + problems + hanginfo
     text = "\n".join(out) + "\n"
     with open(report, "w") as fh:
