@@ -162,10 +162,12 @@ rough() {
   write_run chanpipe 4097 null pipe
 }
 
+# The big ones first, one file at a time: the guest's memory holds two
+# small payloads, not two of 256 MiB.
 [ "$BIG" -gt 0 ] && {
   read_run chanpipe "$BIG" null none
-  write_run chanpipe "$BIG" null file
   read_run dd "$BIG" null none
+  write_run chanpipe "$BIG" null file
   write_run dd "$BIG" null file
   rm -f /tmp/p
 }

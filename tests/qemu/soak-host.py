@@ -210,7 +210,7 @@ def judge(state, sink, report):
             feeds[ident] = (int(sent), digest)
     lines = open(os.path.join(state, "results.txt")).read().splitlines()
     big = int(open(os.path.join(state, "big")).read()) if os.path.exists(os.path.join(state, "big")) else 0
-    rows, problems, hanginfo, cuts = {}, [], [], []
+    rows, problems, hanginfo, cuts = {}, [], [], {}
     ends = [line.split() for line in lines if line.startswith("END")]
     ended = bool(ends)
     offset = 0
@@ -235,7 +235,8 @@ def judge(state, sink, report):
                 # (dd alike); what arrived must be a prefix, byte for byte.
                 with open(os.path.join(state, "feed-" + f["id"]), "rb") as fh:
                     digest = hashlib.sha256(fh.read(moved)).hexdigest()
-                cuts.append(f"{tool} r, host {f['cut']}s after {sent} bytes: {moved} arrived, status {status}")
+                cut = cuts.setdefault((tool, f["cut"], sent), [])
+                cut.append((moved, status))
                 if moved > sent or f["sha"] != digest:
                     why.append(f"the {moved} bytes that arrived are not what the host sent first")
             elif moved != sent or f["sha"] != digest:
@@ -295,7 +296,13 @@ def judge(state, sink, report):
     if ended and len(ends[0]) > 1 and int(ends[0][1]) != reported:
         problems.append(f"the guest ran {ends[0][1]} runs, the host has results of {reported}")
         ended = False
-    out += [""] + cuts + [""] + problems + hanginfo
+    out.append("")
+    for (tool, cut, sent), got in sorted(cuts.items()):
+        statuses = ", ".join(sorted({str(status) for _, status in got}))
+        moved = sorted(m for m, _ in got)
+        out.append(f"{tool} r, host {cut}s after {sent} bytes: {len(got)} runs, status {statuses},"
+                   f" {moved[0]} to {moved[-1]} bytes arrived")
+    out += [""] + problems + hanginfo
     text = "\n".join(out) + "\n"
     with open(report, "w") as fh:
         fh.write(text)

@@ -100,8 +100,9 @@ qemu_ports_reset
 qemu_port_socket source "$sockets/source"
 qemu_port_out sink "$work/sink"
 QEMU_ARGS+=(-chardev "socket,id=control,path=$sockets/control" -serial chardev:control)
-# shellcheck disable=SC2206
-QEMU_ARGS+=($qemu_extra)
+# Split into words, but never expanded as file names ("virtio_serial*").
+read -r -a extra <<<"$qemu_extra"
+QEMU_ARGS+=("${extra[@]}")
 # The guest ends on its own: every run has its box, and after 3 hangs in a
 # row it stops. QEMU's own limit only guards against a guest that dies.
 limit=$((600 + rounds * 120 + big / 1048576 * 8))
