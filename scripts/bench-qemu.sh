@@ -2,7 +2,7 @@
 # Measures chanpipe against dd bs=4096 and cat on a real virtio-serial port
 # (QEMU's device, Linux's virtio_console driver in the guest):
 #
-#   scripts/bench-qemu.sh [-n ROUNDS] [-m MIB] [-s STARTUP_ROUNDS] [-v NAME=PATH]...
+#   scripts/bench-qemu.sh [-n ROUNDS] [-m MIB] [-s STARTUP_ROUNDS] [-t BOX] [-v NAME=PATH]...
 #
 # Throughput: one boot; every tool moves the same MIB MiB payload (default
 # 64) host to guest on the port "source" and guest to host on the port
@@ -12,23 +12,27 @@
 # medians, as ratios to dd, and leaves them with the raw lines in
 # build/bench-qemu/. Installs and builds what it needs, like the demo.
 # -v adds another static build of chanpipe (a variant, to find out where
-# time goes) to every run under NAME.
+# time goes) to every run under NAME. Every run is time-boxed in the guest
+# (-t, default 60 s plus 1 s per MiB): a run past its box is killed, printed
+# as hung with its tool, round and step, and left out of the medians.
 set -eu
 cd "$(dirname "$0")/.."
 root=$PWD
 . tests/qemu/lib.sh
 
-rounds=9 mib=64 startup_rounds=30 variants=()
-while getopts n:m:s:v: opt; do
+rounds=9 mib=64 startup_rounds=30 box="" variants=()
+while getopts n:m:s:t:v: opt; do
   case $opt in
     n) rounds=$OPTARG ;;
     m) mib=$OPTARG ;;
     s) startup_rounds=$OPTARG ;;
+    t) box=$OPTARG ;;
     v) variants+=("$OPTARG") ;;
-    *) qemu_die "usage: $0 [-n ROUNDS] [-m MIB] [-s STARTUP_ROUNDS] [-v NAME=PATH]..." ;;
+    *) qemu_die "usage: $0 [-n ROUNDS] [-m MIB] [-s STARTUP_ROUNDS] [-t BOX] [-v NAME=PATH]..." ;;
   esac
 done
 bytes=$((mib * 1048576))
+box=${box:-$((60 + mib))}
 out=$root/build/bench-qemu
 mkdir -p "$out"
 
@@ -55,12 +59,15 @@ head -c "$bytes" /dev/urandom >"$work/payload"
 # boot NAME PORTS MODE ROUNDS: one guest run; its console ends up in
 # $out/NAME.console. The ports are set up by the caller.
 boot() {
-  local name=$1 ports=$2 mode=$3 n=$4 qemu served=0 feeder="" count i
-  echo "MODE=$mode ROUNDS=$n BYTES=$bytes PORTS=$ports TOOLS='$tools'" >"$work/stage/bench.conf"
+  local name=$1 ports=$2 mode=$3 n=$4 qemu served=0 feeder="" count i limit
+  echo "MODE=$mode ROUNDS=$n BYTES=$bytes PORTS=$ports TOOLS='$tools' BOX=$box" >"$work/stage/bench.conf"
   qemu_make_initramfs "$work/stage" tests/qemu/bench-guest.sh "$work/initrd.cpio"
   rm -f "$work/console.log"
   echo "boot $name: $ports port(s), $n round(s)" >&2
-  qemu_run 1800 "$work/initrd.cpio" "$work/console.log" &
+  # The guest ends on its own, each run in its box; QEMU's limit only
+  # guards against a guest that dies.
+  limit=$((600 + n * $(echo $tools | wc -w) * 4 * box))
+  qemu_run $limit "$work/initrd.cpio" "$work/console.log" &
   qemu=$!
   # Each "BENCH-FEED" line asks for the payload on the socket of "source":
   # a new connection each time, once the one before has been closed.
@@ -115,6 +122,12 @@ awk -v mib="$mib" -v rounds="$rounds" -v tools="$tools" '
   {
     delete f
     for (i = 2; i <= NF; i++) { split($i, kv, "="); f[kv[1]] = kv[2] }
+    if (f["hung"] == 1) {
+      hung++
+      hunglist = hunglist sprintf("\n  %s, round %d, step %s%s: killed after %.0f s", f["tool"], f["round"],
+        f["dir"], f["dir"] == "startup" ? " with " f["ports"] " ports" : ", stderr to " f["stderr"], f["wall"])
+      next
+    }
     if (f["dir"] == "startup") {
       k = f["ports"] SUBSEP f["tool"]
       if (f["first"] < 0) { bad++; next }
@@ -164,6 +177,7 @@ awk -v mib="$mib" -v rounds="$rounds" -v tools="$tools" '
       printf "| %d | %.2f | %.2f | %.2f | %+.2f | %d |\n", counts[p], c, d,
         median(first[counts[p], "cat"]), c - d, nstart[counts[p], "chanpipe"]
     }
+    if (hung) printf "\n%d runs hung, were killed at the end of their box and are left out:%s\n", hung, hunglist
     if (bad) printf "\n%d runs failed or were incomplete and are left out:%s\n", bad, badlist
   }' "$out/raw.txt" >"$out/results.md"
 
@@ -174,4 +188,10 @@ awk -v mib="$mib" -v rounds="$rounds" -v tools="$tools" '
   cat "$out/results.md"
 } | tee "$out/report.md"
 echo >&2
+if grep -q '^BENCH-STUCK' "$out"/*.console; then
+  grep -h '^BENCH-STUCK' "$out"/*.console | sed 's/^/bench: /' >&2
+fi
+if grep -q 'hung=1' "$out/raw.txt"; then
+  echo "bench: some runs hung; what they waited in is on the HANGINFO lines of $out/*.console" >&2
+fi
 echo "raw results: $out/raw.txt, tables: $out/report.md" >&2

@@ -1,11 +1,30 @@
 # The benchmark's guest side, run as /guest.sh. /bench.conf sets MODE
 # (throughput or startup), ROUNDS, BYTES, PORTS and TOOLS: dd, cat, and
 # builds of chanpipe, each at /NAME. Every measurement becomes one console
-# line starting with RESULT; the host does the arithmetic.
+# line starting with RESULT; the host does the arithmetic. BOX is the time
+# box of one run, in seconds: a run past it is killed, reported as hung
+# (hung=1, with what it waited in on HANGINFO lines) and the rounds go on;
+# after 3 hung runs in a row the port is taken as stuck and the rounds end.
 set -u
 . /bench.conf
 mount -t debugfs debugfs /sys/kernel/debug
 stderrs="null file"
+hangs_in_row=0
+
+# boxed ARGS...: runstat ARGS in the time box; its line goes to $stat.
+boxed() {
+  stat=$(/runstat -t "$BOX" "$@" 2>/tmp/hang)
+  case $stat in
+    *hung=1*)
+      hangs_in_row=$((hangs_in_row + 1))
+      sed 's/^/HANGINFO /' /tmp/hang
+      for d in /sys/kernel/debug/virtio-ports/*; do
+        echo "HANGINFO debugfs $(tr '\n' ' ' <"$d")"
+      done
+      ;;
+    *) hangs_in_row=0 ;;
+  esac
+}
 
 # counter NODE FIELD: a byte counter the driver keeps for the port.
 counter() {
@@ -31,9 +50,9 @@ read_run() {
   received=$(counter $node bytes_received)
   discarded=$(counter $node bytes_discarded)
   case $tool in
-    dd) stat=$(/runstat -e $err -- dd if=$node bs=4096) ;;
-    cat) stat=$(/runstat -e $err -- cat $node) ;;
-    *) stat=$(/runstat -e $err -- /$tool r source) ;;
+    dd) boxed -e $err -- dd if=$node bs=4096 ;;
+    cat) boxed -e $err -- cat $node ;;
+    *) boxed -e $err -- /$tool r source ;;
   esac
   # All of it reached the guest and none was thrown away at the close.
   ok=0
@@ -48,9 +67,9 @@ write_run() {
   tool=$1 err=$(errfile $2) sink=$(port_node sink)
   before=$(counter $sink bytes_sent)
   case $tool in
-    dd) stat=$(/runstat -i /tmp/payload -e $err -- dd of=$sink bs=4096) ;;
-    cat) stat=$(/runstat -i /tmp/payload -o $sink -e $err -- cat) ;;
-    *) stat=$(/runstat -i /tmp/payload -e $err -- /$tool w sink) ;;
+    dd) boxed -i /tmp/payload -e $err -- dd of=$sink bs=4096 ;;
+    cat) boxed -i /tmp/payload -o $sink -e $err -- cat ;;
+    *) boxed -i /tmp/payload -e $err -- /$tool w sink ;;
   esac
   ok=0
   [ $(($(counter $sink bytes_sent) - before)) = "$BYTES" ] && ok=1
@@ -63,9 +82,9 @@ write_run() {
 startup_run() {
   tool=$1 node=$(port_node feed)
   case $tool in
-    dd) stat=$(/runstat -f -k -e /dev/null -- dd if=$node bs=4096) ;;
-    cat) stat=$(/runstat -f -k -e /dev/null -- cat $node) ;;
-    *) stat=$(/runstat -f -k -e /dev/null -- /$tool r feed) ;;
+    dd) boxed -f -k -e /dev/null -- dd if=$node bs=4096 ;;
+    cat) boxed -f -k -e /dev/null -- cat $node ;;
+    *) boxed -f -k -e /dev/null -- /$tool r feed ;;
   esac
   echo "RESULT dir=startup tool=$tool ports=$PORTS round=$2 $stat"
 }
@@ -75,7 +94,7 @@ if [ "$MODE" = throughput ]; then
   # Rounds go through every combination in turn, so a slow spell of the
   # machine hits all of them alike.
   round=1
-  while [ $round -le "$ROUNDS" ]; do
+  while [ $round -le "$ROUNDS" ] && [ $hangs_in_row -lt 3 ]; do
     for s in $stderrs; do
       for t in $TOOLS; do
         read_run $t $s $round
@@ -86,10 +105,13 @@ if [ "$MODE" = throughput ]; then
   done
 else
   round=1
-  while [ $round -le "$ROUNDS" ]; do
+  while [ $round -le "$ROUNDS" ] && [ $hangs_in_row -lt 3 ]; do
     for t in $TOOLS; do
       startup_run $t $round
     done
     round=$((round + 1))
   done
+fi
+if [ $hangs_in_row -ge 3 ]; then
+  echo "BENCH-STUCK $hangs_in_row hung runs in a row: the rounds end here"
 fi
