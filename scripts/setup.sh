@@ -6,6 +6,8 @@ packages="cmake ninja-build g++ libgtest-dev libgmock-dev googletest clang libcl
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   wine64 wine64-preloader mingw-w64-x86-64-dev python3 qemu-system-x86 busybox-static socat zip
   clang-format"
+# 32-bit Wine runs the shipped 32-bit chanpipe.exe; its packages are i386.
+packages="$packages wine32:i386 wine32-preloader:i386 mingw-w64-i686-dev"
 missing=""
 for p in $packages; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing="$missing $p"
@@ -14,5 +16,8 @@ done
 echo "setup: installing$missing"
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo=sudo
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  $sudo dpkg --add-architecture i386
+fi
 $sudo apt-get update -qq
 DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends $missing >/dev/null
