@@ -33,6 +33,8 @@ Known Wine 8 differences, each named where a case meets it:
     ERROR_BROKEN_PIPE (109). The cases use both.
   * IRP buffers are reused, so every byte of test data comes from a PRNG
     stream that never repeats: stale bytes cannot pass for fresh ones.
+The 32-bit chanpipe.exe meets the same differences, in a 32-bit prefix
+with the x86 driver and under WoW64 with the x64 one, and no others.
 """
 
 import argparse
