@@ -8,6 +8,8 @@ packages="cmake ninja-build g++ libgtest-dev libgmock-dev googletest clang libcl
   clang-format"
 # The man page's lint, the Debian package's checks, the version resource.
 packages="$packages mandoc lintian man-db icoutils unzip"
+# 32-bit Wine runs the shipped 32-bit chanpipe.exe; its packages are i386.
+packages="$packages wine32:i386 wine32-preloader:i386 mingw-w64-i686-dev"
 missing=""
 for p in $packages; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing="$missing $p"
@@ -16,5 +18,8 @@ done
 echo "setup: installing$missing"
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo=sudo
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  $sudo dpkg --add-architecture i386
+fi
 $sudo apt-get update -qq
 DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends $missing >/dev/null

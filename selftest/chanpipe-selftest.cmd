@@ -174,8 +174,8 @@ set /a LINES+=1
 exit /b
 
 rem pause: about three seconds by the clock where %%TIME%% has hundredths
-rem (Windows), else a fixed count of idle turns (Wine's %%TIME%% has no
-rem seconds).
+rem (Windows), else a fixed count of idle turns, about five seconds on an
+rem idle machine (Wine's %%TIME%% has no seconds).
 :pause
 call :centis T0
 set PN=0
@@ -191,7 +191,7 @@ if %PD% geq 300 exit /b
 if %PN% lss 2000 goto pause_more
 exit /b
 :pause_count
-if %PN% lss 30 goto pause_more
+if %PN% lss 80 goto pause_more
 exit /b
 
 rem centis VAR: the time of day in hundredths of a second, or nothing.

@@ -7,9 +7,10 @@ the host side runs against it through the bridge (bridge.py), with QMP.
     wine-selftest.py --kit DIR --chanpipe EXE [--stand-in EXE --mode drop|nocopy]
                      E2E-OPTIONS (--installer --controller --driver --prefix --work)
 
-The prefix and its Wine session are those of the wine_e2e_setup test.
-Exit status 0 when check-result.py is content, 77 when the program is
-32-bit and tests/wine/probe-32bit.sh says 32-bit programs do not run here.
+The prefix (always 64-bit: a 32-bit chanpipe.exe runs under WoW64) and its
+Wine session are those of the end-to-end cases' setup test. Exit status 0
+when check-result.py is content. Where 32-bit programs do not run, CTest's
+gate (tests/wine/if-32bit.sh) skips the 32-bit run before it starts.
 """
 
 import argparse
@@ -25,7 +26,6 @@ sys.path.insert(0, os.path.join(HERE, "..", "wine-driver"))
 import e2e  # noqa: E402
 from bridge import Bridge  # noqa: E402
 
-SKIP = 77
 PORT = "data"
 
 
@@ -34,17 +34,6 @@ def is_32bit(path):
         head = f.read(4096)
     at = int.from_bytes(head[0x3C:0x40], "little")
     return head[at:at + 6] == b"PE\0\0\x4c\x01"
-
-
-def probe_32bit():
-    """None when 32-bit programs run here (or nothing can tell), else why not."""
-    probe = os.path.join(HERE, "..", "wine", "probe-32bit.sh")
-    if not os.path.exists(probe):
-        return None
-    result = subprocess.run(["sh", probe], capture_output=True, text=True, timeout=300)
-    if result.returncode == 0:
-        return None
-    return (result.stdout + result.stderr).strip().splitlines()[-1:] or ["probe said no"]
 
 
 def main():
@@ -57,16 +46,13 @@ def main():
     for option in ("installer", "controller", "driver", "prefix", "work"):
         parser.add_argument("--" + option, required=True)
     o = parser.parse_args()
+    # The ports' prefix is always 64-bit: a 32-bit chanpipe.exe runs there
+    # under WoW64.
+    o.winearch = "win64"
     for option in ("kit", "chanpipe", "stand_in", "installer", "controller", "driver", "prefix",
                    "work"):
         if getattr(o, option):
             setattr(o, option, os.path.abspath(getattr(o, option)))
-    if is_32bit(o.chanpipe):
-        why = probe_32bit()
-        if why:
-            print("SKIPPED: %s is 32-bit and 32-bit programs do not run here: %s" % (
-                o.chanpipe, why[0]))
-            return SKIP
     signal.signal(signal.SIGTERM, e2e.stopped)
     shutil.rmtree(o.work, ignore_errors=True)
     os.makedirs(o.work)

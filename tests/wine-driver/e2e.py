@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""End-to-end tests of the real chanpipe.exe under wine64, against simulated
+"""End-to-end tests of the real chanpipe.exe under Wine, against simulated
 virtio-serial ports.
 
     e2e.py OPTIONS setup      fresh prefix if needed, driver and ports in place
@@ -7,6 +7,10 @@ virtio-serial ports.
     e2e.py OPTIONS stop       ends the prefix's Wine session
     e2e.py OPTIONS demo       the program at work, told step by step
     e2e.py list               the cases, one a line
+
+--winearch win64 (the default) makes a 64-bit prefix, where a 32-bit
+chanpipe.exe runs under WoW64; win32 makes a 32-bit prefix, as on 32-bit
+Windows, whose driver and tools must be 32-bit too.
 
 Every Wine step runs under a deadline, with its output in files (or in
 pipes that only the program under test holds). One Wine session stays up
@@ -29,6 +33,8 @@ Known Wine 8 differences, each named where a case meets it:
     ERROR_BROKEN_PIPE (109). The cases use both.
   * IRP buffers are reused, so every byte of test data comes from a PRNG
     stream that never repeats: stale bytes cannot pass for fresh ones.
+The 32-bit chanpipe.exe meets the same differences, in a 32-bit prefix
+with the x86 driver and under WoW64 with the x64 one, and no others.
 """
 
 import argparse
@@ -187,13 +193,15 @@ def stopped(*_):
 class Wine:
     def __init__(self, options):
         self.o = options
-        self.wine = next((p for p in ("/usr/lib/wine/wine64",) if os.access(p, os.X_OK)),
-                         shutil.which("wine64") or shutil.which("wine"))
+        loader = "wine" if options.winearch == "win32" else "wine64"
+        self.wine = next((p for p in ("/usr/lib/wine/" + loader,) if os.access(p, os.X_OK)),
+                         shutil.which(loader))
         self.server = next((p for p in ("/usr/lib/wine/wineserver64",) if os.access(p, os.X_OK)),
                            shutil.which("wineserver"))
-        check(self.wine and self.server, "wine64 and wineserver are needed (package wine64)")
+        check(self.wine and self.server, "%s and wineserver are needed (packages wine64, "
+              "wine32:i386)" % loader)
         self.env = dict(os.environ)
-        self.env.update(WINEPREFIX=options.prefix, WINEDEBUG="-all",
+        self.env.update(WINEPREFIX=options.prefix, WINEARCH=options.winearch, WINEDEBUG="-all",
                         WINEDLLOVERRIDES="mscoree,mshtml=", LC_ALL="C.UTF-8")
         self.env.pop("DISPLAY", None)
 
@@ -413,6 +421,15 @@ class Harness:
         for key in untouched:
             s = self.stat(key)
             check(s["opens"] == 0, "port %s after the match was opened" % key)
+
+
+def pe_machine(path):
+    """x86 or x64: the machine a Windows program is built for."""
+    with open(path, "rb") as f:
+        head = f.read(4096)
+    at = int.from_bytes(head[0x3c:0x40], "little")
+    machine = int.from_bytes(head[at + 4:at + 6], "little")
+    return {0x14c: "x86", 0x8664: "x64"}.get(machine, "machine 0x%x" % machine)
 
 
 def windows_path(path):
@@ -976,6 +993,7 @@ def stamp(options):
     for path in (options.driver, options.installer):
         digest.update(open(path, "rb").read())
     digest.update(layout().encode())
+    digest.update(options.winearch.encode())
     return digest.hexdigest()
 
 
@@ -1034,9 +1052,10 @@ def demo(h):
         print("  exit status %d" % status)
         return status, out
 
-    print("chanpipe.exe (x64) under %s, prefix %s" % (
+    print("chanpipe.exe (%s, %s) under %s, in the %s prefix %s" % (
+        pe_machine(o.chanpipe), o.chanpipe,
         subprocess.run([h.wine.wine, "--version"], capture_output=True, text=True).stdout.strip(),
-        o.prefix))
+        "32-bit" if o.winearch == "win32" else "64-bit", o.prefix))
     h.plug(*ports)
     print("Ports present now: %s" % ", ".join(NAME[k].decode() for k in ports))
 
@@ -1087,6 +1106,7 @@ def main():
     parser = argparse.ArgumentParser()
     for option in ("chanpipe", "installer", "controller", "driver", "prefix", "work"):
         parser.add_argument("--" + option)
+    parser.add_argument("--winearch", choices=["win32", "win64"], default="win64")
     parser.add_argument("action", choices=["setup", "run", "stop", "demo", "list", "layout"])
     parser.add_argument("case", nargs="?")
     o = parser.parse_args()

@@ -246,6 +246,8 @@ TEST_F(PrivateInterface, DetailComesFromASizeQueryThenAFetch) {
   EXPECT_EQ(platform_.get_last_error(), static_cast<std::uint32_t>(ERROR_INSUFFICIENT_BUFFER));
   ASSERT_GT(size, chanpipe::kDetailDeclaredSize);
 
+  // The declared size: 6 on x86 (cbSize and one UTF-16 unit, packed), 8 on x64.
+  EXPECT_EQ(chanpipe::kDetailDeclaredSize, sizeof(void*) == 4 ? 6u : 8u);
   auto* detail = static_cast<unsigned char*>(platform_.heap_alloc(size));
   ASSERT_NE(detail, nullptr);
   std::memcpy(detail, &chanpipe::kDetailDeclaredSize, sizeof chanpipe::kDetailDeclaredSize);
@@ -259,6 +261,56 @@ TEST_F(PrivateInterface, DetailComesFromASizeQueryThenAFetch) {
   EXPECT_EQ(path.substr(0, 4), u"\\\\?\\");
   EXPECT_EQ(path.substr(path.size() - 5), u"\\chan");
   EXPECT_TRUE(platform_.destroy_device_info_list(set));
+}
+
+// The interface record is 28 bytes on x86 and 32 on x64, and the set-up
+// library checks cbSize before anything else: a record of the other
+// architecture's size is refused by the enumeration and by the detail
+// calls, so a layout slip shows as a failed call, never as a record read or
+// written at the wrong offsets.
+TEST_F(PrivateInterface, InterfaceRecordOfAnotherSizeIsRefused) {
+  chanpipe::InterfaceData data;
+  chanpipe::DevInfoSet set = first_interface(&data);
+  EXPECT_EQ(sizeof data, sizeof(void*) == 4 ? 28u : 32u);
+  const std::uint32_t other = sizeof(void*) == 4 ? 32u : 28u;
+  std::uint32_t errors[3] = {};
+  int accepted = 0;
+
+  chanpipe::InterfaceData wrong = {};
+  for (std::uint32_t size : {other, 0u}) {
+    wrong.cb_size = size;
+    accepted += platform_.enum_device_interfaces(set, interface_class_, 0, &wrong);
+    errors[size == 0 ? 1 : 0] = platform_.get_last_error();
+  }
+  // A record the enumeration filled, with its size then changed.
+  wrong = data;
+  wrong.cb_size = other;
+  std::uint32_t size = 0;
+  platform_.get_device_interface_detail(set, &wrong, nullptr, 0, &size);
+  errors[2] = platform_.get_last_error();
+  EXPECT_EQ(accepted, 0);
+  EXPECT_EQ(size, 0u) << "a size was reported for a record of the wrong size";
+  EXPECT_TRUE(platform_.destroy_device_info_list(set));
+
+  // Windows documents that cbSize must be sizeof(SP_DEVICE_INTERFACE_DATA);
+  // its set-up library refuses any other size with ERROR_INVALID_USER_BUFFER.
+  std::string seen;
+  bool wine_parameter = false;
+  for (std::uint32_t error : errors) {
+    seen += " " + std::to_string(error);
+    if (chanpipe_test::running_under_wine() && error == ERROR_INVALID_PARAMETER) {
+      wine_parameter = true;
+      continue;
+    }
+    EXPECT_EQ(error, static_cast<std::uint32_t>(ERROR_INVALID_USER_BUFFER));
+  }
+  if (wine_parameter) {
+    CHANPIPE_KNOWN_WINE_DIFFERENCE(
+        "Windows refuses an SP_DEVICE_INTERFACE_DATA whose cbSize is not the platform's size with "
+        "ERROR_INVALID_USER_BUFFER (1784); Wine refuses it too, but with ERROR_INVALID_PARAMETER "
+        "(87). Errors of the enumeration, of it with cbSize 0, and of the size query:" +
+        seen);
+  }
 }
 
 TEST_F(PrivateInterface, DetailFetchRefusesAnotherDeclaredSize) {

@@ -1,8 +1,10 @@
 #!/bin/sh
-# Runs one Windows program under wine64 in a private prefix, time-boxed.
-#   wine-run.sh PREFIX SECONDS [PROGRAM [ARGS...]]
-# The prefix is created on first use (under a lock, so parallel tests share
-# one); with no program, that is all it does. Standard input is passed on.
+# Runs one Windows program under Wine in a private prefix, time-boxed.
+#   [WINEARCH=win32] wine-run.sh PREFIX SECONDS [PROGRAM [ARGS...]]
+# The prefix is 64-bit (WoW64 runs 32-bit programs in it), or 32-bit, as on
+# 32-bit Windows, with WINEARCH=win32. It is created on first use (under a
+# lock, so parallel tests share one); with no program, that is all it does.
+# Standard input is passed on.
 # Standard output and error are collected in files and copied out byte for
 # byte once the program has ended: Wine's helper processes (wineserver,
 # winedevice) outlive the program and would hold a caller's pipe open for
@@ -11,24 +13,31 @@
 set -eu
 prefix=$1 seconds=$2
 shift 2
-export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-wine=/usr/lib/wine/wine64
-[ -x "$wine" ] || wine=$(command -v wine64)
+arch=${WINEARCH:-win64}
+export WINEPREFIX="$prefix" WINEARCH="$arch" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+case $arch in
+  win32) wine=/usr/lib/wine/wine loader=wine ;;
+  win64) wine=/usr/lib/wine/wine64 loader=wine64 ;;
+  *) echo "wine-run: WINEARCH is win32 or win64, not $arch" >&2; exit 99 ;;
+esac
+[ -x "$wine" ] || wine=$(command -v $loader) || { echo "wine-run: no $loader" >&2; exit 99; }
 wineserver=/usr/lib/wine/wineserver64
 [ -x "$wineserver" ] || wineserver=$(command -v wineserver)
 mkdir -p "$(dirname "$prefix")"
 (
   flock 9
-  if [ ! -f "$prefix/.chanpipe-ready" ]; then
+  if [ ! -f "$prefix/.chanpipe-ready-$arch" ]; then
     # wineboot's helpers outlive it and inherit its descriptors: keep them
     # away from the caller's pipes.
-    timeout 180 "$wine" wineboot -i </dev/null >"$prefix.boot.log" 2>&1 || true
+    booted=0
+    timeout 180 "$wine" wineboot -i </dev/null >"$prefix.boot.log" 2>&1 || booted=$?
     timeout 60 "$wineserver" -w </dev/null >/dev/null 2>&1 || true
-    [ -d "$prefix/drive_c" ] || {
+    # A prefix whose creation was cut short is not one.
+    if [ "$booted" -eq 124 ] || [ ! -d "$prefix/drive_c" ]; then
       echo "wine-run: could not create $prefix (see $prefix.boot.log)" >&2
       exit 99
-    }
-    touch "$prefix/.chanpipe-ready"
+    fi
+    touch "$prefix/.chanpipe-ready-$arch"
   fi
 ) 9>"$prefix.lock"
 [ $# -gt 0 ] || exit 0

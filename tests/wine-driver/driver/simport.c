@@ -16,6 +16,17 @@ static const GUID port_class = {
 
 #define POOL_TAG 0x706d6953u /* "Simp" */
 
+/* The routines the kernel calls, declared with their roles' types: on x86
+ * these are stdcall, and a definition without NTAPI then fails to compile
+ * instead of corrupting the kernel's stack. (IoSetCancelRoutine casts its
+ * argument, so only the declaration catches a slip in cancel_read.) */
+DRIVER_INITIALIZE DriverEntry;
+static DRIVER_ADD_DEVICE add_device;
+static DRIVER_UNLOAD unload;
+static DRIVER_DISPATCH dispatch;
+static DRIVER_CANCEL cancel_read;
+static IO_COMPLETION_ROUTINE signal_done;
+
 enum object_kind { KIND_CONTROL = 1, KIND_PORT = 2 };
 
 /* Bytes in flight one way, as a list of blocks consumed from the front. */
@@ -135,7 +146,7 @@ static NTSTATUS complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
 
 /* ---- waiting reads ---- */
 
-static void cancel_read(PDEVICE_OBJECT device, PIRP irp) {
+static VOID NTAPI cancel_read(PDEVICE_OBJECT device, PIRP irp) {
   struct port* port = device->DeviceExtension;
   KIRQL irql;
   IoReleaseCancelSpinLock(irp->CancelIrql);
@@ -618,7 +629,7 @@ static NTSTATUS read_settings(struct port* port) {
 
 /* ---- plug and play ---- */
 
-static NTSTATUS signal_done(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
+static NTSTATUS NTAPI signal_done(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
   (void)device;
   (void)irp;
   KeSetEvent((PKEVENT)context, IO_NO_INCREMENT, FALSE);
@@ -708,7 +719,7 @@ static NTSTATUS port_pnp(struct port* port, PIRP irp) {
 
 /* ---- dispatch ---- */
 
-static NTSTATUS dispatch(PDEVICE_OBJECT device, PIRP irp) {
+static NTSTATUS NTAPI dispatch(PDEVICE_OBJECT device, PIRP irp) {
   PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
   ULONG kind = *(ULONG*)device->DeviceExtension;
 
@@ -767,7 +778,7 @@ static NTSTATUS dispatch(PDEVICE_OBJECT device, PIRP irp) {
   }
 }
 
-static NTSTATUS add_device(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+static NTSTATUS NTAPI add_device(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   PDEVICE_OBJECT fdo;
   struct port* port;
   NTSTATUS status = IoCreateDevice(driver, sizeof(struct port), NULL, FILE_DEVICE_UNKNOWN,
@@ -799,7 +810,7 @@ static NTSTATUS add_device(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   return STATUS_SUCCESS;
 }
 
-static void unload(PDRIVER_OBJECT driver) {
+static VOID NTAPI unload(PDRIVER_OBJECT driver) {
   UNICODE_STRING link;
   (void)driver;
   RtlInitUnicodeString(&link, SIMPORT_CONTROL_LINK);
@@ -808,7 +819,7 @@ static void unload(PDRIVER_OBJECT driver) {
   control_device = NULL;
 }
 
-NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registry_path) {
+NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registry_path) {
   UNICODE_STRING name, link;
   NTSTATUS status;
   ULONG i;
