@@ -62,30 +62,35 @@ qemu_build() {
   QEMU_RUNSTAT=$root/build/linux/tests/qemu/qemu_runstat
 }
 
-# The name of the kernel package behind linux-image-cloud-amd64, or nothing.
+# qemu_kernel_package [META]: the name of the kernel package behind META
+# (linux-image-cloud-amd64), or nothing.
 qemu_kernel_package() {
-  apt-cache depends linux-image-cloud-amd64 2>/dev/null |
+  apt-cache depends "${1:-linux-image-cloud-amd64}" 2>/dev/null |
     sed -n 's/^ *Depends: \(linux-image-[0-9][^ ]*\)$/\1/p' | head -n 1
 }
 
-# qemu_fetch_kernel CACHE
-# Leaves CACHE/kernel/vmlinuz and CACHE/kernel/*.ko, downloading the kernel
-# package once (about 30 MB). Sets QEMU_KERNEL_DIR.
+# qemu_fetch_kernel CACHE [META MODULES]
+# Leaves CACHE/kernel/vmlinuz and CACHE/kernel/M.ko for each of MODULES,
+# downloading the kernel package behind META once. The default is the cloud
+# kernel (about 30 MB) with the virtio-serial modules, QEMU_MODULES. Sets
+# QEMU_KERNEL_DIR.
 qemu_fetch_kernel() {
-  local cache=$1 dir pkg tmp m ko
+  local cache=$1 meta=${2:-linux-image-cloud-amd64} modules=${3:-$QEMU_MODULES}
+  local dir pkg tmp m ko last patterns=""
   dir=$cache/kernel
   QEMU_KERNEL_DIR=$dir
-  if [ -s "$dir/vmlinuz" ] && [ -s "$dir/virtio_console.ko" ]; then
+  last=${modules##* }
+  if [ -s "$dir/vmlinuz" ] && [ -s "$dir/$last.ko" ]; then
     return 0
   fi
-  pkg=$(qemu_kernel_package)
+  pkg=$(qemu_kernel_package "$meta")
   if [ -z "$pkg" ]; then
     # A machine that never ran apt-get update knows no packages yet.
-    [ "$(id -u)" = 0 ] || qemu_die "apt-cache knows no linux-image-cloud-amd64; run apt-get update"
+    [ "$(id -u)" = 0 ] || qemu_die "apt-cache knows no $meta; run apt-get update"
     echo "qemu: apt-get update (the package lists are empty)" >&2
     timeout 300 apt-get update -qq >&2 || qemu_die "apt-get update failed"
-    pkg=$(qemu_kernel_package)
-    [ -n "$pkg" ] || qemu_die "no package behind linux-image-cloud-amd64"
+    pkg=$(qemu_kernel_package "$meta")
+    [ -n "$pkg" ] || qemu_die "no package behind $meta"
   fi
   mkdir -p "$cache"
   tmp=$(mktemp -d "$cache/kernel.tmp.XXXXXX")
@@ -95,12 +100,14 @@ qemu_fetch_kernel() {
     qemu_die "apt-get download $pkg failed"
   fi
   mkdir "$tmp/root" "$tmp/kernel"
+  for m in $modules; do
+    patterns="$patterns ./lib/modules/*/$m.ko*"
+  done
+  # shellcheck disable=SC2086 # one pattern a module
   dpkg-deb --fsys-tarfile "$tmp"/*.deb |
-    tar -x -C "$tmp/root" --wildcards './boot/vmlinuz-*' \
-      './lib/modules/*/kernel/drivers/virtio/*' \
-      './lib/modules/*/kernel/drivers/char/virtio_console.ko*'
+    tar -x -C "$tmp/root" --wildcards './boot/vmlinuz-*' $patterns
   cp "$tmp"/root/boot/vmlinuz-* "$tmp/kernel/vmlinuz"
-  for m in $QEMU_MODULES; do
+  for m in $modules; do
     ko=$(find "$tmp/root/lib/modules" -name "$m.ko*" | head -n 1)
     [ -n "$ko" ] || { rm -rf "$tmp"; qemu_die "$pkg has no module $m"; }
     case $ko in
