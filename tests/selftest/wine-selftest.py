@@ -65,7 +65,7 @@ def main():
         # a prefix with WoW64): its usage line, status 1.
         probe = h.wine.start([o.chanpipe], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                              stderr=subprocess.PIPE)
-        err = probe.communicate(timeout=120)[1]
+        err = probe.communicate(timeout=120 * e2e.SCALE)[1]
         if probe.returncode != 1 or not err.startswith(b"Usage: chanpipe"):
             print("FAILED: %s does not run in %s (status %d, %r)%s" % (
                 o.chanpipe, o.prefix, probe.returncode, err[:200],
@@ -91,15 +91,15 @@ def main():
         host = subprocess.run(
             [sys.executable, os.path.join(o.kit, "chanpipe-selftest-host.py"), "--socket",
              bridge.port_path, "--qmp", os.path.join(sockets, "qmp"), "--big", str(o.big),
-             "--json", result, "--timeout", "60", "--wait", "180"] +
+             "--json", result, "--timeout", str(60 * e2e.SCALE), "--wait", str(180 * e2e.SCALE)] +
             (["--fail-fast"] if o.mode != "good" else []),
             stdout=subprocess.PIPE, stderr=open(os.path.join(o.work, "host.err"), "wb"),
-            timeout=900)
+            timeout=900 * e2e.SCALE)
         sys.stdout.write(host.stdout.decode())
         # With a broken chanpipe the host side stops at the first failure
         # and leaves the guest script waiting.
         try:
-            guest.wait(60 if o.mode == "good" else 0)
+            guest.wait(60 * e2e.SCALE if o.mode == "good" else 0)
         except subprocess.TimeoutExpired:
             print("the guest script did not end; stopped")
         print("guest side (Wine cmd.exe):")

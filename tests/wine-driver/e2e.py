@@ -49,6 +49,10 @@ import sys
 import threading
 import time
 
+# A machine that emulates its CPU (a test VM) stretches every deadline by
+# this whole factor.
+SCALE = max(1, int(os.environ.get("CHANPIPE_TIME_SCALE") or 1))
+
 PAIR = b"Executing WriteFile\r\nFinished WriteFile\r\n"
 CHUNK = 4096
 SIZES = {"0": 0, "1": 1, "4095": 4095, "4096": 4096, "4097": 4097, "8mib": 8 << 20}
@@ -212,6 +216,7 @@ class Wine:
         return process
 
     def finish(self, process, seconds, what):
+        seconds *= SCALE
         try:
             return process.wait(seconds)
         except subprocess.TimeoutExpired:
@@ -220,6 +225,7 @@ class Wine:
             raise Failure("%s did not end within %d s" % (what, seconds))
 
     def server_command(self, *args, seconds=120):
+        seconds *= SCALE
         with open(os.path.join(self.o.work, "wineserver.log"), "ab") as log:
             process = subprocess.Popen([self.server] + list(args), env=self.env,
                                        stdin=subprocess.DEVNULL, stdout=log, stderr=log,
@@ -289,7 +295,7 @@ class Harness:
         return values
 
     def wait(self, key, field, value, seconds=60):
-        self.ctl("wait", INDEX[key], field, value, seconds)
+        self.ctl("wait", INDEX[key], field, value, seconds * SCALE, seconds=seconds + 60)
 
     # ---- the program under test ----
 
@@ -354,7 +360,7 @@ class Harness:
                 thread.start()
             status = self.wine.finish(process, seconds, "chanpipe %s" % mode)
             for thread in threads:
-                thread.join(60)
+                thread.join(60 * SCALE)
                 check(not thread.is_alive(), "a pipe of chanpipe's stayed open after it ended")
             left = None
             if source is None:
@@ -994,6 +1000,8 @@ def stamp(options):
         digest.update(open(path, "rb").read())
     digest.update(layout().encode())
     digest.update(options.winearch.encode())
+    # A prefix for an emulated CPU gives the driver's start more time.
+    digest.update(b"slow" if SCALE > 1 else b"")
     return digest.hexdigest()
 
 
@@ -1013,6 +1021,13 @@ def setup(h):
             boot = wine.start(["wineboot", "-i"], stdin=subprocess.DEVNULL, stdout=log,
                               stderr=log)
             wine.finish(boot, 300, "wineboot")
+            if SCALE > 1:
+                # Wine's service manager gives a driver 30 s to start.
+                reg = wine.start(["reg", "add", r"HKLM\System\CurrentControlSet\Control", "/v",
+                                  "ServicesPipeTimeout", "/t", "REG_DWORD", "/d",
+                                  str(30000 * SCALE), "/f"],
+                                 stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+                check(wine.finish(reg, 60, "reg add") == 0, "reg add ServicesPipeTimeout failed")
         wine.server_command("-w", seconds=120)
     # One session for all cases: the driver's state must outlive each step.
     # Its helpers (services, the driver's host) inherit the first program's
@@ -1030,7 +1045,7 @@ def setup(h):
             status = wine.finish(process, 300, "simport-install")
         check(status == 0, "simport-install failed: %s" % open(
             os.path.join(o.work, "install.err"), "rb").read().decode(errors="replace"))
-    h.ctl("ready", len(PORTS), 120)
+    h.ctl("ready", len(PORTS), 120 * SCALE, seconds=180)
     if fresh:
         with open(stamp_path, "w") as f:
             f.write(stamp(o))

@@ -58,7 +58,7 @@ why=$("$wine" --version 2>&1) || status=$?
 
 # cmd.exe of a 32-bit prefix is a 32-bit Windows program.
 status=0
-why=$(WINEARCH=win32 timeout 400 sh "$here/wine-run.sh" "$prefix" 120 cmd.exe /c exit 7 2>&1) ||
+why=$(WINEARCH=win32 timeout $((400 * ${CHANPIPE_TIME_SCALE:-1})) sh "$here/wine-run.sh" "$prefix" 120 cmd.exe /c exit 7 2>&1) ||
   status=$?
 if [ "$status" -ne 7 ]; then
   detail=$(echo "$why" | grep -v '^$' | tail -n 1)

@@ -9,9 +9,11 @@
 # byte once the program has ended: Wine's helper processes (wineserver,
 # winedevice) outlive the program and would hold a caller's pipe open for
 # seconds. The exit status is the program's, or 124 when time ran out.
-# Wine's own noise is off.
+# Wine's own noise is off. CHANPIPE_TIME_SCALE (a whole number, 1 by
+# default) stretches every time box, for a machine that emulates its CPU.
 set -eu
-prefix=$1 seconds=$2
+scale=${CHANPIPE_TIME_SCALE:-1}
+prefix=$1 seconds=$(($2 * scale))
 shift 2
 arch=${WINEARCH:-win64}
 export WINEPREFIX="$prefix" WINEARCH="$arch" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
@@ -30,8 +32,8 @@ mkdir -p "$(dirname "$prefix")"
     # wineboot's helpers outlive it and inherit its descriptors: keep them
     # away from the caller's pipes.
     booted=0
-    timeout 180 "$wine" wineboot -i </dev/null >"$prefix.boot.log" 2>&1 || booted=$?
-    timeout 60 "$wineserver" -w </dev/null >/dev/null 2>&1 || true
+    timeout $((180 * scale)) "$wine" wineboot -i </dev/null >"$prefix.boot.log" 2>&1 || booted=$?
+    timeout $((60 * scale)) "$wineserver" -w </dev/null >/dev/null 2>&1 || true
     # A prefix whose creation was cut short is not one.
     if [ "$booted" -eq 124 ] || [ ! -d "$prefix/drive_c" ]; then
       echo "wine-run: could not create $prefix (see $prefix.boot.log)" >&2

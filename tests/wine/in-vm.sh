@@ -1,0 +1,97 @@
+#!/bin/bash
+# Runs Windows tests that need 32-bit programs on a machine that cannot run
+# them (a kernel without IA-32 emulation): inside a QEMU guest whose kernel,
+# Debian's generic one, runs them. The guest sees this machine's files as
+# they are (its root, read-only, over 9p) and writes only to the build
+# tree, so the tests run the very programs of that tree.
+#
+#   tests/wine/in-vm.sh BUILD [CTEST-ARGS...]
+#   tests/wine/in-vm.sh build/windows-x86 -L 'wine32|wine32-e2e|wow64-e2e'
+#
+# QEMU emulates the CPU (no KVM here), so everything is about ten times
+# slower: CHANPIPE_TIME_SCALE (10 by default) stretches the tests' own time
+# boxes, and a run of the three 32-bit labels takes about half an hour.
+# Prints CTest's output; exits with CTest's status, or 1 when the guest did
+# not get that far. The kernel package (about 70 MB) is downloaded once into
+# .cache/vm32.
+set -eu
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+. "$root/tests/qemu/lib.sh"
+
+[ $# -ge 1 ] || qemu_die "usage: in-vm.sh BUILD [CTEST-ARGS...]"
+build=$(cd "$1" && pwd)
+shift
+[ -f "$build/CTestTestfile.cmake" ] || qemu_die "$build is not a configured build tree"
+scale=${CHANPIPE_TIME_SCALE:-10}
+minutes=${CHANPIPE_VM_MINUTES:-120}
+modules="virtio_ring virtio virtio_pci_legacy_dev virtio_pci_modern_dev virtio_pci netfs fscache
+  9pnet 9pnet_virtio 9p"
+qemu_check_tools
+qemu_fetch_kernel "$root/.cache/vm32" linux-image-amd64 "$(echo $modules)"
+
+work=$(mktemp -d /tmp/chanpipe-vm32.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+mkdir -p "$work/stage/bin" "$work/stage/lib" "$work/stage/proc" "$work/stage/sys" \
+  "$work/stage/dev" "$work/stage/newroot" "$work/share"
+cp /bin/busybox "$work/stage/bin/busybox"
+for m in $modules; do
+  cp "$QEMU_KERNEL_DIR/$m.ko" "$work/stage/lib/"
+done
+# The command the guest runs, in the machine's own file system.
+printf '%q ' env CHANPIPE_TIME_SCALE="$scale" PYTHONDONTWRITEBYTECODE=1 HOME=/root \
+  XDG_CACHE_HOME=/tmp/cache ctest --test-dir "$build" --output-on-failure "$@" \
+  >"$work/share/command"
+cat >"$work/stage/init" <<EOF
+#!/bin/busybox sh
+/bin/busybox --install -s /bin
+export PATH=/bin
+mount -t proc proc /proc
+mount -t sysfs sysfs /sys
+mount -t devtmpfs devtmpfs /dev
+for m in $(echo $modules); do
+  insmod /lib/\$m.ko || echo "VM-ERROR insmod \$m"
+done
+o=trans=virtio,version=9p2000.L,msize=512000
+n=/newroot
+mount -t 9p -o \$o,ro,cache=loose hostroot \$n || echo "VM-ERROR mount /"
+mount -t proc proc \$n/proc
+mount -t sysfs sysfs \$n/sys
+mount -t devtmpfs devtmpfs \$n/dev
+mkdir -p \$n/dev/pts \$n/dev/shm
+mount -t devpts devpts \$n/dev/pts
+mount -t tmpfs tmpfs \$n/dev/shm
+for d in tmp run var/tmp; do mount -t tmpfs -o size=8g tmpfs \$n/\$d; done
+mount -t 9p -o \$o,cache=mmap build \$n$build || echo "VM-ERROR mount $build"
+mkdir -p \$n/tmp/share
+mount -t 9p -o \$o,cache=mmap share \$n/tmp/share || echo "VM-ERROR mount share"
+echo VM-READY
+chroot \$n /bin/sh -c 'export PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin;
+  sh /tmp/share/command >/tmp/share/ctest.log 2>&1; echo \$? >/tmp/share/status'
+sync
+echo "VM-EXIT \$(cat \$n/tmp/share/status)"
+poweroff -f
+EOF
+chmod 755 "$work/stage/init" "$work/stage/bin/busybox"
+(cd "$work/stage" && find . | LC_ALL=C sort | busybox cpio -o -H newc -R 0:0 2>/dev/null) \
+  >"$work/initrd"
+
+echo "in-vm: $(cat "$QEMU_KERNEL_DIR/package") under QEMU (TCG), 2 vCPUs; time scale $scale" >&2
+echo "in-vm: $(cat "$work/share/command")" >&2
+status=0
+# With SMAP or PKU emulated, 32-bit Wine is killed as it starts.
+timeout -k 10 $((minutes * 60)) qemu-system-x86_64 -machine q35 -cpu max,-smap,-pku -smp 2 -m 10240 \
+  -nodefaults -display none -no-reboot -serial "file:$work/console" \
+  -kernel "$QEMU_KERNEL_DIR/vmlinuz" -initrd "$work/initrd" -append "console=ttyS0 quiet panic=-1" \
+  -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
+  -virtfs "local,path=$build,mount_tag=build,security_model=none,multidevs=remap" \
+  -virtfs "local,path=$work/share,mount_tag=share,security_model=none,multidevs=remap" \
+  </dev/null >"$work/qemu.log" 2>&1 || status=$?
+cat "$work/share/ctest.log" 2>/dev/null || true
+if ! grep -q VM-EXIT "$work/console" 2>/dev/null; then
+  echo "in-vm: the guest did not finish (QEMU status $status):" >&2
+  tail -n 20 "$work/console" "$work/qemu.log" >&2 2>/dev/null || true
+  exit 1
+fi
+grep VM-ERROR "$work/console" >&2 && exit 1
+exit "$(cat "$work/share/status")"
