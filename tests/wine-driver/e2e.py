@@ -1022,10 +1022,11 @@ def setup(h):
                               stderr=log)
             wine.finish(boot, 300, "wineboot")
             if SCALE > 1:
-                # Wine's service manager gives a driver 30 s to start.
+                # Wine's service manager gives a driver 30 s to start: an
+                # emulated CPU needs more, the more so beside other tests.
                 reg = wine.start(["reg", "add", r"HKLM\System\CurrentControlSet\Control", "/v",
                                   "ServicesPipeTimeout", "/t", "REG_DWORD", "/d",
-                                  str(30000 * SCALE), "/f"],
+                                  str(60000 * SCALE), "/f"],
                                  stdin=subprocess.DEVNULL, stdout=log, stderr=log)
                 check(wine.finish(reg, 60, "reg add") == 0, "reg add ServicesPipeTimeout failed")
         wine.server_command("-w", seconds=120)
