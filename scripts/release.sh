@@ -32,7 +32,7 @@ for preset in linux windows-x86 windows-x64; do
 done
 # The shipped chanpipe.exe must have run, not been skipped: where this
 # machine runs no 32-bit programs, its 32-bit suites run in a VM whose
-# kernel does, on the same build tree (slow: about half an hour).
+# kernel does, on the same build tree (slow: 20 to 30 minutes).
 verdict=$(cat build/windows-x86/probe-32bit.txt 2>/dev/null || echo "no answer from the probe")
 if [ "$verdict" != yes ]; then
   echo "=== the 32-bit suites of windows-x86 in a VM ($verdict)"

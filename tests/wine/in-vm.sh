@@ -10,7 +10,7 @@
 #
 # QEMU emulates the CPU (no KVM here), so everything is about ten times
 # slower: CHANPIPE_TIME_SCALE (10 by default) stretches the tests' time
-# limits, and a run of the three 32-bit labels takes about half an hour.
+# limits, and a run of the three 32-bit labels takes 20 to 30 minutes.
 # Prints CTest's output and leaves its log in BUILD as
 # Testing/Temporary/LastTest-vm.log, and the 32-bit probe's answer as
 # probe-32bit.txt; exits with CTest's status, or another when the guest did
@@ -65,6 +65,14 @@ exit $status
 GUEST
 } >"$work/share/command"
 
+# The guest covers /tmp, /run and /var/tmp with its own tmpfs; sources or a
+# build tree in one of them (a clone in /tmp, say) stay seen through binds.
+covered=""
+for p in "$root" "$build"; do
+  case $p in "$root"/*) continue ;; esac # seen with the sources
+  case $p in /tmp/* | /run/* | /var/tmp/*) covered="$covered $p" ;; esac
+done
+
 cat >"$work/stage/init" <<EOF
 #!/bin/busybox sh
 /bin/busybox --install -s /bin
@@ -84,7 +92,15 @@ mount -t devtmpfs devtmpfs \$n/dev
 mkdir -p \$n/dev/pts \$n/dev/shm
 mount -t devpts devpts \$n/dev/pts
 mount -t tmpfs tmpfs \$n/dev/shm
+i=0
+for p in $covered; do
+  i=\$((i + 1)); mkdir -p /keep/\$i; mount --bind \$n\$p /keep/\$i || echo "VM-ERROR keep \$p"
+done
 for d in tmp run var/tmp; do mount -t tmpfs -o size=8g tmpfs \$n/\$d; done
+i=0
+for p in $covered; do
+  i=\$((i + 1)); mkdir -p \$n\$p; mount --bind /keep/\$i \$n\$p || echo "VM-ERROR bind \$p"
+done
 mkdir -p \$n/tmp/share
 mount -t 9p -o \$o,cache=mmap share \$n/tmp/share || echo "VM-ERROR mount share"
 echo VM-READY
