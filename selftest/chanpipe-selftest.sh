@@ -6,9 +6,10 @@
 # Start chanpipe-selftest-host.py on the host first (or at any time: the
 # first message waits for it). This script runs a fixed sequence of
 # chanpipe runs on the channel NAME and sends back everything it receives;
-# the host checks it and gives the verdict. It needs a POSIX sh (busybox
-# will do), mktemp, tr, wc, uname and sleep, and chanpipe: from $CHANPIPE,
-# next to this script, or on the PATH, in that order.
+# the host checks it and gives the verdict. It needs a POSIX sh and
+# dirname, mktemp, cp, rm, grep, sed, head, tr, wc, uname and sleep (busybox
+# has them all), and chanpipe: from $CHANPIPE, next to this script, or on
+# the PATH, in that order.
 VERSION=1
 MAGIC=chanpipe-selftest
 
