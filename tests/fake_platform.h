@@ -2,6 +2,13 @@
 // data, standard streams, a fault for any single call, and a log of every
 // call with its arguments. It also counts every set, detail record and
 // handle taken and released.
+//
+// It keeps the contracts of platform/platform.h: every failure sets the
+// reason that get_last_error() returns, and a scripted fault fails its call
+// with exactly the error the test gave. An open without kFileFlagNoBuffering is the lookup's
+// name probe: it may only ask the port's name and be closed (reads and
+// writes on it are counted as bad handles), and Port::probe_fault fails it;
+// an open with the flag is the data open.
 #ifndef CHANPIPE_TESTS_FAKE_PLATFORM_H_
 #define CHANPIPE_TESTS_FAKE_PLATFORM_H_
 

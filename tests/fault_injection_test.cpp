@@ -102,6 +102,7 @@ void check_every_fault(const Scenario& s) {
     EXPECT_LE(fake.data_opened, 1);
 
     const std::size_t iface = interface_of(calls, k);
+    // Only the data open passes kFileFlagNoBuffering (with the normal attribute).
     const bool data_open = calls[k].find(", 20000080)") != std::string::npos;
     switch (ops[k]) {
       case Op::kGetClassDevs:
