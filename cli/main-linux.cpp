@@ -1,5 +1,5 @@
 #include "cli/chanpipe_main.h"
-#include "platform/linux.h"
+#include "platform/platform-linux.h"
 
 int main(int argc, char** argv) {
   chanpipe::LinuxPlatform platform("/sys", "/dev");

@@ -1,5 +1,5 @@
 #include "cli/chanpipe_main.h"
-#include "platform/win32.h"
+#include "platform/platform-win32.h"
 
 int main(int argc, char** argv) {
   chanpipe::Win32Platform platform;

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <new>
 
-#include "platform/linux.h"
+#include "platform/platform-linux.h"
 #include "platform/port_driver.h"
 
 namespace chanpipe {

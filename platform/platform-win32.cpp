@@ -12,8 +12,8 @@
 
 #include <cstddef>
 
+#include "platform/platform-win32.h"
 #include "platform/port_driver.h"
-#include "platform/win32.h"
 
 namespace chanpipe {
 

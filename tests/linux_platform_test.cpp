@@ -13,7 +13,7 @@
 
 #include "cli/copy_streams.h"
 #include "discovery/find_port.h"
-#include "platform/linux.h"
+#include "platform/platform-linux.h"
 
 namespace chanpipe {
 namespace {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "cli/copy_streams.h"
-#include "platform/win32.h"
+#include "platform/platform-win32.h"
 #include "win32_test_support.h"
 
 namespace {

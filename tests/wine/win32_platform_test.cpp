@@ -10,7 +10,7 @@
 #include <string>
 
 #include "discovery/find_port.h"
-#include "platform/win32.h"
+#include "platform/platform-win32.h"
 #include "win32_test_support.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // The platform over the real Windows calls: the device set-up library and
 // the kernel's file and device I/O.
-#ifndef CHANPIPE_PLATFORM_WIN32_H_
-#define CHANPIPE_PLATFORM_WIN32_H_
+#ifndef CHANPIPE_PLATFORM_PLATFORM_WIN32_H_
+#define CHANPIPE_PLATFORM_PLATFORM_WIN32_H_
 
 #include "platform/platform.h"
 
@@ -32,4 +32,4 @@ class Win32Platform : public Platform {
 
 }  // namespace chanpipe
 
-#endif  // CHANPIPE_PLATFORM_WIN32_H_
+#endif  // CHANPIPE_PLATFORM_PLATFORM_WIN32_H_

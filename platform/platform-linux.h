@@ -2,8 +2,8 @@
 // set" is the list of /sys/class/virtio-ports entries in numeric order; a
 // port's device path is its /dev/vportNpM node; handles are descriptors and
 // error numbers are errno values.
-#ifndef CHANPIPE_PLATFORM_LINUX_H_
-#define CHANPIPE_PLATFORM_LINUX_H_
+#ifndef CHANPIPE_PLATFORM_PLATFORM_LINUX_H_
+#define CHANPIPE_PLATFORM_PLATFORM_LINUX_H_
 
 #include "platform/platform.h"
 
@@ -45,4 +45,4 @@ class LinuxPlatform : public Platform {
 
 }  // namespace chanpipe
 
-#endif  // CHANPIPE_PLATFORM_LINUX_H_
+#endif  // CHANPIPE_PLATFORM_PLATFORM_LINUX_H_
