@@ -18,7 +18,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 root=$PWD
-. tests/qemu/lib.sh
+. vm/lib.sh
 
 rounds=9 mib=64 startup_rounds=30 box="" variants=()
 while getopts n:m:s:t:v: opt; do
@@ -61,7 +61,7 @@ head -c "$bytes" /dev/urandom >"$work/payload"
 boot() {
   local name=$1 ports=$2 mode=$3 n=$4 qemu served=0 feeder="" count i limit
   echo "MODE=$mode ROUNDS=$n BYTES=$bytes PORTS=$ports TOOLS='$tools' BOX=$box" >"$work/stage/bench.conf"
-  qemu_make_initramfs "$work/stage" tests/qemu/bench-guest.sh "$work/initrd.cpio"
+  qemu_make_initramfs "$work/stage" vm/bench-guest.sh "$work/initrd.cpio"
   rm -f "$work/console.log"
   echo "boot $name: $ports port(s), $n round(s)" >&2
   # The guest ends on its own, each run in its box; QEMU's limit only

@@ -40,7 +40,7 @@ wine_version=$(/usr/lib/wine/wine64 --version 2>/dev/null || wine64 --version)
 echo "$wine_version, $(cmake --version | head -n 1)"
 
 step "Which chanpipe.exe"
-if why=$(sh tests/wine/probe-32bit.sh "$root/build/windows-x86/wineprefix-win32"); then
+if why=$(sh scripts/probe-32bit.sh "$root/build/windows-x86/wineprefix-win32"); then
   preset=windows-x86
   echo "32-bit programs run here: the shipped 32-bit chanpipe.exe, under WoW64"
 else
@@ -56,26 +56,27 @@ cmake --preset $preset >"$build/demo-configure.log" 2>&1 ||
   { cat "$build/demo-configure.log"; exit 1; }
 cmake --build --preset $preset -j 2 --target chanpipe simport_x64 \
   >"$build/demo-build.log" 2>&1 || { tail -n 30 "$build/demo-build.log"; exit 1; }
-tools=$build/tests/wine-driver/x64
+tools=$build/simport/x64
 ls "$build/chanpipe.exe" "$tools/chanpipe_simport.sys"
 
-# The prefix and work folder of that build's end-to-end tests on x64 ports.
+# The prefix of that build's end-to-end tests on x64 ports: once made, the
+# tests and the demo share it.
 if [ $preset = windows-x86 ]; then
-  prefix=$build/wineprefix-wow64-driver work=$build/tests/wine-driver/wow64_e2e
+  prefix=$build/wineprefix-wow64-driver
 else
-  prefix=$build/wineprefix-driver work=$build/tests/wine-driver/wine_e2e
+  prefix=$build/wineprefix-driver
 fi
-e2e() {
-  python3 "$root/tests/wine-driver/e2e.py" --chanpipe "$build/chanpipe.exe" \
+simport() {
+  python3 "$root/simport/simport.py" --chanpipe "$build/chanpipe.exe" \
     --installer "$tools/simport-install.exe" --controller "$tools/simport-ctl.exe" \
     --driver "$tools/chanpipe_simport.sys" --prefix "$prefix" --winearch win64 \
-    --work "$work" "$@"
+    --work "$build/demo-windows" "$@"
 }
-trap 'e2e stop >/dev/null 2>&1 || true' EXIT
+trap 'simport stop >/dev/null 2>&1 || true' EXIT
 
 step "Installing the simulated ports into the 64-bit prefix $prefix"
-e2e setup
-python3 "$root/tests/wine-driver/e2e.py" layout | grep -c '^port' | sed 's/$/ ports installed/'
+simport setup
+python3 "$root/simport/simport.py" layout | grep -c '^port' | sed 's/$/ ports installed/'
 
 step "chanpipe.exe at work"
-e2e demo
+simport demo

@@ -14,7 +14,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 root=$PWD
-. tests/qemu/lib.sh
+. vm/lib.sh
 
 step() { printf '\n== %s\n' "$*"; }
 mib() { awk -v b="$1" 'BEGIN { printf "%.1f", b / 1048576 }'; }
@@ -50,25 +50,7 @@ sent_sum=$(sha256sum "$work/sent" | cut -d' ' -f1)
 mkdir "$work/stage"
 cp "$QEMU_CHANPIPE" "$work/stage/chanpipe"
 cp "$QEMU_RUNSTAT" "$work/stage/runstat"
-cat >"$work/guest.sh" <<'EOF'
-node=$(port_node chan0)
-mount -t debugfs debugfs /sys/kernel/debug
-echo "DEMO-NODE $node"
-/runstat -o /tmp/file -e /tmp/r.err -- /chanpipe r chan0 >/tmp/r.stat
-echo "DEMO-R $(cat /tmp/r.stat) size=$(wc -c </tmp/file) sha256=$(sha256sum /tmp/file | cut -d' ' -f1) writes=$(grep -c '^Finished WriteFile$' /tmp/r.err)"
-echo "DEMO-RECEIVED"
-# The host connects again to take the file back; wait for it (30 s at most)
-# so that the timing below is the transfer alone.
-tries=0
-until grep -q 'host_connected: 1' /sys/kernel/debug/virtio-ports/${node#/dev/} || [ $tries -ge 300 ]; do
-  sleep 0.1
-  tries=$((tries + 1))
-done
-/runstat -i /tmp/file -e /tmp/w.err -- /chanpipe w chan0 >/tmp/w.stat
-echo "DEMO-W $(cat /tmp/w.stat) writes=$(grep -c '^Finished WriteFile$' /tmp/w.err)"
-echo "DEMO-STDERR $(head -n 2 /tmp/w.err | tr '\n' '/' | sed 's#/$##; s#/# / #')"
-EOF
-qemu_make_initramfs "$work/stage" "$work/guest.sh" "$work/initrd.cpio"
+qemu_make_initramfs "$work/stage" vm/demo-guest.sh "$work/initrd.cpio"
 
 step "Booting the guest: port chan0 on a unix socket, the host on the other end"
 qemu_ports_reset

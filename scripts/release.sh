@@ -36,7 +36,7 @@ done
 verdict=$(cat build/windows-x86/probe-32bit.txt 2>/dev/null || echo "no answer from the probe")
 if [ "$verdict" != yes ]; then
   echo "=== the 32-bit suites of windows-x86 in a VM ($verdict)"
-  tests/wine/in-vm.sh build/windows-x86 -j 2 -L 'wine32|wine32-e2e|wow64-e2e' ||
+  vm/ctest-in-vm.sh build/windows-x86 -j 2 -L 'wine32|wine32-e2e|wow64-e2e' ||
     { echo "release: the 32-bit suites failed in the VM; nothing packed" >&2; exit 1; }
   # Skipped there too is not passed.
   [ "$(cat build/windows-x86/probe-32bit.txt)" = yes ] ||

@@ -12,7 +12,7 @@
 # the kernel between runs.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
-. "$here/lib.sh"
+. "$here/../../vm/lib.sh"
 
 sizes="0 1 4095 4096 4097 67108864"
 pipe_size=1048576

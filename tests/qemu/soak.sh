@@ -23,7 +23,7 @@
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
-. "$here/lib.sh"
+. "$here/../../vm/lib.sh"
 
 rounds="" big="" box=30 qemu_extra="" work=$root/build/soak long=0
 sizes="0 1 4095 4096 4097 65536 262145 1048576 3145728"

@@ -5,7 +5,7 @@ test fixture for the self-test kit under Wine, never shipped.
 The port is driven through `simport-ctl host INDEX`, one long-running Wine
 program whose standard input takes requests and whose standard output
 gives what the guest wrote and every change of the guest's handles (see
-tests/wine-driver/ctl.c).
+simport/ctl.c).
 
 The simulated driver has no "no host" state of its own: from its plug on,
 a read waits for bytes until the host closes (then it ends with error

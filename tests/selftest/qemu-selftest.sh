@@ -10,7 +10,7 @@
 # a good run whose host side has no QMP and waits its settle time instead.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
-. "$here/../qemu/lib.sh"
+. "$here/../../vm/lib.sh"
 [ $# -ge 4 ] || qemu_die "usage: $0 KIT CHANPIPE WORK CACHE [good|noqmp|drop|nocopy]"
 kit=$1 chanpipe=$2 work=$3 cache=$4 mode=${5:-good}
 name=org.chanpipe.selftest

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The self-test kit on Windows, under Wine: Wine's cmd.exe runs
 chanpipe-selftest.cmd with a chanpipe.exe against the simulated
-virtio-serial port "data" (org.chanpipe.data) of the wine-driver tests, and
+virtio-serial port "data" (org.chanpipe.data) of the end-to-end tests, and
 the host side runs against it through the bridge (bridge.py), with QMP.
 
     wine-selftest.py --kit DIR --chanpipe EXE [--stand-in EXE --mode drop|nocopy]
@@ -10,7 +10,7 @@ the host side runs against it through the bridge (bridge.py), with QMP.
 The prefix (always 64-bit: a 32-bit chanpipe.exe runs under WoW64) and its
 Wine session are those of the end-to-end cases' setup test. Exit status 0
 when check-result.py is content. Where 32-bit programs do not run, CTest's
-gate (tests/wine/if-32bit.sh) skips the 32-bit run before it starts.
+gate (tests/wine-win32/if-32bit.sh) skips the 32-bit run before it starts.
 """
 
 import argparse
@@ -22,18 +22,11 @@ import sys
 import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "wine-driver"))
-import e2e  # noqa: E402
+sys.path.insert(0, os.path.join(HERE, "..", "..", "simport"))
+import simport  # noqa: E402
 from bridge import Bridge  # noqa: E402
 
 PORT = "data"
-
-
-def is_32bit(path):
-    with open(path, "rb") as f:
-        head = f.read(4096)
-    at = int.from_bytes(head[0x3C:0x40], "little")
-    return head[at:at + 6] == b"PE\0\0\x4c\x01"
 
 
 def main():
@@ -53,10 +46,10 @@ def main():
                    "work"):
         if getattr(o, option):
             setattr(o, option, os.path.abspath(getattr(o, option)))
-    signal.signal(signal.SIGTERM, e2e.stopped)
+    signal.signal(signal.SIGTERM, simport.stopped)
     shutil.rmtree(o.work, ignore_errors=True)
     os.makedirs(o.work)
-    h = e2e.Harness(o)
+    h = simport.Machine(o)
     h.dir = o.work
     sockets = tempfile.mkdtemp(prefix="chanpipe-selftest-wine.")
     bridge = None
@@ -65,41 +58,44 @@ def main():
         # a prefix with WoW64): its usage line, status 1.
         probe = h.wine.start([o.chanpipe], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                              stderr=subprocess.PIPE)
-        err = probe.communicate(timeout=120 * e2e.SCALE)[1]
+        err = probe.communicate(timeout=120 * simport.SCALE)[1]
         if probe.returncode != 1 or not err.startswith(b"Usage: chanpipe"):
             print("FAILED: %s does not run in %s (status %d, %r)%s" % (
                 o.chanpipe, o.prefix, probe.returncode, err[:200],
-                ": a 32-bit program needs a prefix with WoW64" if is_32bit(o.chanpipe) else ""))
+                ": a 32-bit program needs a prefix with WoW64"
+                if simport.pe_machine(o.chanpipe) == "x86" else ""))
             return 1
         h.plug(PORT)
-        ctl = h.wine.start([o.controller, "host", str(e2e.INDEX[PORT])], stdin=subprocess.PIPE,
-                           stdout=subprocess.PIPE,
+        ctl = h.wine.start([o.controller, "host", str(simport.INDEX[PORT])],
+                           stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                            stderr=open(os.path.join(o.work, "ctl-host.err"), "wb"))
         bridge = Bridge(ctl, os.path.join(sockets, "port"), os.path.join(sockets, "qmp"))
         env = dict(h.wine.env)
         program = o.stand_in if o.mode != "good" else o.chanpipe
-        env["CHANPIPE"] = e2e.windows_path(program)
+        env["CHANPIPE"] = simport.windows_path(program)
         if o.mode != "good":
-            env.update(CHANPIPE_REAL=e2e.windows_path(o.chanpipe), CHANPIPE_STAND_IN=o.mode)
+            env.update(CHANPIPE_REAL=simport.windows_path(o.chanpipe), CHANPIPE_STAND_IN=o.mode)
         guest_out = open(os.path.join(o.work, "guest.out"), "wb")
-        script = e2e.windows_path(os.path.join(o.kit, "chanpipe-selftest.cmd"))
-        guest = subprocess.Popen([h.wine.wine, "cmd", "/c", script, e2e.NAME[PORT].decode()],
+        script = simport.windows_path(os.path.join(o.kit, "chanpipe-selftest.cmd"))
+        guest = subprocess.Popen([h.wine.wine, "cmd", "/c", script,
+                                  simport.NAME[PORT].decode()],
                                  env=env, stdin=subprocess.DEVNULL, stdout=guest_out,
                                  stderr=subprocess.STDOUT, start_new_session=True)
-        e2e.STARTED.append(guest)
+        simport.STARTED.append(guest)
         result = os.path.join(o.work, "result.json")
         host = subprocess.run(
             [sys.executable, os.path.join(o.kit, "chanpipe-selftest-host.py"), "--socket",
              bridge.port_path, "--qmp", os.path.join(sockets, "qmp"), "--big", str(o.big),
-             "--json", result, "--timeout", str(60 * e2e.SCALE), "--wait", str(180 * e2e.SCALE)] +
+             "--json", result, "--timeout", str(60 * simport.SCALE),
+             "--wait", str(180 * simport.SCALE)] +
             (["--fail-fast"] if o.mode != "good" else []),
             stdout=subprocess.PIPE, stderr=open(os.path.join(o.work, "host.err"), "wb"),
-            timeout=900 * e2e.SCALE)
+            timeout=900 * simport.SCALE)
         sys.stdout.write(host.stdout.decode())
         # With a broken chanpipe the host side stops at the first failure
         # and leaves the guest script waiting.
         try:
-            guest.wait(60 * e2e.SCALE if o.mode == "good" else 0)
+            guest.wait(60 * simport.SCALE if o.mode == "good" else 0)
         except subprocess.TimeoutExpired:
             print("the guest script did not end; stopped")
         print("guest side (Wine cmd.exe):")
@@ -109,13 +105,13 @@ def main():
         sys.stdout.flush()
         return subprocess.run([sys.executable, os.path.join(HERE, "check-result.py"), result,
                                str(host.returncode), o.mode, "windows"]).returncode
-    except e2e.Failure as failure:
+    except simport.Failure as failure:
         print("FAILED: %s" % failure)
         return 1
     finally:
         if bridge:
             bridge.stop()
-        e2e.kill_started()
+        simport.kill_started()
         shutil.rmtree(sockets, ignore_errors=True)
 
 

@@ -19,7 +19,7 @@ skip() {
 # The probe's answer, kept in VERDICT.
 ask() {
   status=0
-  reason=$(sh "$here/probe-32bit.sh" "$@") || status=$?
+  reason=$(sh "$here/../../scripts/probe-32bit.sh" "$@") || status=$?
   if [ "$status" -eq 0 ]; then
     reason=yes
   elif [ -z "$reason" ]; then

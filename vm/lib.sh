@@ -56,10 +56,10 @@ qemu_build() {
   local root=$1 log=$1/build/qemu-build.log
   mkdir -p "$root/build"
   (cd "$root" && cmake --preset linux >"$log" 2>&1) || { cat "$log" >&2; qemu_die "configure failed"; }
-  (cd "$root" && cmake --build --preset linux --target chanpipe qemu_runstat -j 2 >"$log" 2>&1) ||
+  (cd "$root" && cmake --build --preset linux --target chanpipe runstat -j 2 >"$log" 2>&1) ||
     { cat "$log" >&2; qemu_die "build failed"; }
   QEMU_CHANPIPE=$root/build/linux/chanpipe
-  QEMU_RUNSTAT=$root/build/linux/tests/qemu/qemu_runstat
+  QEMU_RUNSTAT=$root/build/linux/vm/runstat
 }
 
 # qemu_kernel_package [META]: the name of the kernel package behind META

@@ -5,8 +5,8 @@
 # they are (its root, read-only, over 9p) and runs the tests on a copy of
 # the build tree, so they run the very programs of that tree.
 #
-#   tests/wine/in-vm.sh BUILD [CTEST-ARGS...]
-#   tests/wine/in-vm.sh build/windows-x86 -j 2 -L 'wine32|wine32-e2e|wow64-e2e'
+#   vm/ctest-in-vm.sh BUILD [CTEST-ARGS...]
+#   vm/ctest-in-vm.sh build/windows-x86 -j 2 -L 'wine32|wine32-e2e|wow64-e2e'
 #
 # QEMU emulates the CPU (no KVM here), so everything is about ten times
 # slower: CHANPIPE_TIME_SCALE (10 by default) stretches the tests' time
@@ -18,10 +18,10 @@
 # .cache/vm32.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
-root=$(cd "$here/../.." && pwd)
-. "$root/tests/qemu/lib.sh"
+root=$(cd "$here/.." && pwd)
+. "$here/lib.sh"
 
-[ $# -ge 1 ] || qemu_die "usage: in-vm.sh BUILD [CTEST-ARGS...]"
+[ $# -ge 1 ] || qemu_die "usage: ctest-in-vm.sh BUILD [CTEST-ARGS...]"
 build=$(cd "$1" && pwd)
 shift
 [ -f "$build/CTestTestfile.cmake" ] || qemu_die "$build is not a configured build tree"
@@ -53,7 +53,7 @@ done
   printf '\n'
   cat <<'GUEST'
 mkdir -p /tmp/build
-(cd "$b" && tar -c --exclude='./wineprefix*' --exclude='./tests/wine-driver/*_e2e' \
+(cd "$b" && tar -c --exclude='./wineprefix*' --exclude='./tests/wine-e2e/*_e2e' \
   --exclude='./tests/selftest/work-*' .) | tar -x -C /tmp/build || exit 90
 mount --bind /tmp/build "$b" || exit 91
 cmake -DCHANPIPE_TIME_SCALE="$scale" "$b" >/tmp/share/configure.log 2>&1 || exit 92
