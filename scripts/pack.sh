@@ -65,9 +65,9 @@ if [ -n "$x86" ]; then
   cp "$x86/chanpipe.exe" "$stage/zip/chanpipe.exe"
   cp "$x64/chanpipe.exe" "$stage/zip/chanpipe-x64.exe"
   cp README.md "$stage/zip/README.md"
-  # The self-test kit goes next to the programs; cp keeps the batch
-  # file's CR LF line ends.
-  for kit in selftest/chanpipe-selftest.cmd selftest/chanpipe-selftest-host.py; do
+  # The self-test kit goes next to the programs, the host side's QMP module
+  # flat beside it; cp keeps the batch file's CR LF line ends.
+  for kit in selftest/chanpipe-selftest.cmd selftest/chanpipe-selftest-host.py host/chanpipe_qmp.py; do
     [ -f "$kit" ] || fail "no $kit"
     cp "$kit" "$stage/zip/"
   done

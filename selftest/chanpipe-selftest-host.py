@@ -11,17 +11,18 @@ payloads, checks what comes back, and prints one row a case. It exits 0
 only when every checked case passed.
 
 --socket is the port's host end: the unix socket of a `-chardev
-socket,...,server=on` or of a libvirt `<channel type='unix'>` with
-mode='bind'. --qmp is the VM's QMP socket: with it this side follows the
-guest's opens and closes of the port (VSERPORT_CHANGE, and the chardev's
-frontend-open), so it knows when the guest's reader is open and when it has
-gone. Without it, it waits --settle seconds instead, and the case that needs
-the events is not run.
+socket,...,server=on` or of a libvirt `<channel type='unix'>` with mode='bind'.
+--qmp is the VM's QMP socket: with it this side follows the guest's opens and
+closes of the port (VSERPORT_CHANGE, and the chardev's frontend-open), so it
+knows when the guest's reader is open and when it has gone. Without it, it
+waits --settle seconds instead, and the case that needs the events is not run.
 
-Python 3 and its standard library only.
+Python 3 and its standard library only, with chanpipe_qmp.py beside it.
 """
 
 import argparse
+import collections
+import enum
 import hashlib
 import json
 import os
@@ -29,8 +30,12 @@ import random
 import select
 import socket
 import sys
-import threading
 import time
+
+# chanpipe_qmp.py: next to this script in the release zip, in host/ in the source tree.
+HERE = os.path.dirname(os.path.realpath(__file__))
+sys.path[:0] = [HERE, os.path.join(HERE, "..", "host")]
+import chanpipe_qmp  # noqa: E402
 
 VERSION = 1
 MAGIC = "chanpipe-selftest"
@@ -47,6 +52,17 @@ STEADY = EVENT_WINDOW + 0.3
 POLL = 0.02
 # How long the write-with-no-host case leaves the guest's writer without a host.
 NO_HOST_HOLD = 3.0
+SAFE_ORDER = ("Safe order: start chanpipe r first, and send once its port is open for data "
+              "(with QMP: VSERPORT_CHANGE open, and the port still open a second later), or let "
+              "the guest ask for the data with a line it writes first")
+
+
+class Result(enum.Enum):
+    PASS = "pass"
+    FAIL = "FAIL"
+    FINDING = "finding"  # what this VM does, for the user to know; never fails the verdict
+    NOT_RUN = "not run"
+    HUNG = "hung"
 
 
 class Abort(Exception):
@@ -58,50 +74,51 @@ class Abort(Exception):
 
 
 def hang(what, seconds):
-    return Abort("hung", "%s: nothing within %g s" % (what, seconds))
+    return Abort(Result.HUNG, "%s: nothing within %g s" % (what, seconds))
 
 
-# ---------------------------------------------------------------- channel
+def poll_until(predicate, seconds, step=POLL, hung=None):
+    """predicate()'s first true value (a time, say), asked every step
+    seconds; when seconds pass first, None, or a hang at `hung`."""
+    deadline = time.monotonic() + seconds
+    while not (value := predicate()) and time.monotonic() <= deadline:
+        time.sleep(step)
+    if not value and hung:
+        raise hang(hung, seconds)
+    return value or None
+
 
 class Channel:
     """The port's host end. One connection at a time, as QEMU takes it."""
 
     def __init__(self, options):
         self.o = options
-        self.sock = None
-        self.buffer = b""
+        self.where = options.socket or "tcp:" + options.tcp
+        self.sock, self.buffer = None, bytearray()  # buffer: read, not yet taken
+        self.error = None  # why the last try to connect failed
 
     def connect(self, seconds):
-        deadline = time.monotonic() + seconds
-        while True:
+        def attempt():
             try:
-                if self.o.socket:
-                    s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-                    s.connect(self.o.socket)
-                else:
+                if self.o.tcp:
                     host, _, port = self.o.tcp.rpartition(":")
-                    s = socket.create_connection((host, int(port)), timeout=seconds)
-                break
+                    return socket.create_connection((host, int(port)), timeout=seconds)
+                s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+                s.connect(self.o.socket)
+                return s
             except OSError as error:
-                if time.monotonic() > deadline:
-                    raise Abort("FAIL", "cannot connect to %s: %s" % (self.where(), error))
-                time.sleep(0.2)
-        self.sock, self.buffer = s, b""
-
-    def where(self):
-        return self.o.socket or "tcp:" + self.o.tcp
+                self.error = error
+        self.sock, self.buffer = poll_until(attempt, seconds, 0.2), bytearray()
+        if not self.sock:
+            raise Abort(Result.FAIL, "cannot connect to %s: %s" % (self.where, self.error))
 
     def drop(self):
         if self.sock:
             self.sock.close()
-        self.sock, self.buffer = None, b""
+        self.sock, self.buffer = None, bytearray()
 
-    def pending(self, seconds=0.0):
-        """True when the guest has sent something not yet read."""
-        if self.buffer:
-            return True
-        readable, _, _ = select.select([self.sock], [], [], seconds)
-        return bool(readable)
+    def pending(self):  # has the guest sent something not yet read?
+        return bool(self.buffer or select.select([self.sock], [], [], 0)[0])
 
     def _fill(self, seconds, what):
         self.sock.settimeout(seconds)
@@ -110,7 +127,8 @@ class Channel:
         except socket.timeout:
             raise hang(what, seconds)
         if not block:
-            raise Abort("FAIL", "%s: the host end was closed (QEMU or the VM went away?)" % what)
+            raise Abort(Result.FAIL, "%s: the host end was closed (QEMU or the VM went away?)"
+                        % what)
         self.buffer += block
 
     def read_line(self, seconds, what):
@@ -121,19 +139,13 @@ class Channel:
 
     def read_exact(self, size, seconds, what):
         """(bytes, seconds from the first byte to the last)."""
-        parts, have, first = [], 0, None
-        if self.buffer:
-            first = time.monotonic()
-        while have + len(self.buffer) < size:
-            have += len(self.buffer)
-            parts.append(self.buffer)
-            self.buffer = b""
-            self._fill(seconds, "%s (%d of %d bytes)" % (what, have, size))
+        first = time.monotonic() if self.buffer else None
+        while len(self.buffer) < size:
+            self._fill(seconds, "%s (%d of %d bytes)" % (what, len(self.buffer), size))
             first = first or time.monotonic()
-        take = size - have
-        parts.append(self.buffer[:take])
-        self.buffer = self.buffer[take:]
-        return b"".join(parts), (time.monotonic() - first) if first else 0.0
+        data = bytes(self.buffer[:size])
+        del self.buffer[:size]
+        return data, (time.monotonic() - first) if first else 0.0
 
     def send(self, data, seconds, what):
         self.sock.settimeout(seconds)
@@ -142,7 +154,7 @@ class Channel:
         except socket.timeout:
             raise hang(what, seconds)
         except OSError as error:
-            raise Abort("FAIL", "%s: %s" % (what, error))
+            raise Abort(Result.FAIL, "%s: %s" % (what, error))
 
     def end_payload(self, seconds, what):
         """Ends a host-to-guest payload. Half-closes, so QEMU reads all of it
@@ -151,10 +163,7 @@ class Channel:
         self.sock.settimeout(seconds)
         stray = 0
         try:
-            while True:
-                block = self.sock.recv(1 << 16)
-                if not block:
-                    break
+            while block := self.sock.recv(1 << 16):
                 stray += len(block)
         except socket.timeout:
             raise hang(what + ": the end of the payload was not taken", seconds)
@@ -162,131 +171,70 @@ class Channel:
             pass
         self.drop()
         if stray:
-            raise Abort("FAIL", "%s: the guest sent %d bytes while it should read" % (what, stray))
+            raise Abort(Result.FAIL, "%s: the guest sent %d bytes while it should read"
+                        % (what, stray))
 
 
-# ---------------------------------------------------------------- QMP
+def qmp_abort(error):
+    """A failure of QMP as the run's: a reply that never came is a hang."""
+    if isinstance(error, chanpipe_qmp.QMPTimeoutError):  # "QMP NAME: nothing within S s"
+        return Abort(Result.HUNG, str(error))
+    if isinstance(error, chanpipe_qmp.QMPResponseError):  # "QMP NAME: what QEMU said"
+        return Abort(Result.FAIL, str(error))
+    return Abort(Result.FAIL, "the QMP socket closed (the VM went away?)")
 
-class Qmp:
-    """Follows the port's guest side through the VM's QMP socket."""
 
-    def __init__(self, path, seconds):
-        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        try:
-            self.sock.connect(path)
-        except OSError as error:
-            raise Abort("FAIL", "cannot connect to the QMP socket %s: %s" % (path, error))
-        self.file = self.sock.makefile("rb")
-        self.lock = threading.Condition()
-        self.replies = {}
-        self.events = []  # (time received, open)
-        self.port_id = None
-        self.label = None
-        self.next_id = 0
-        self.seconds = seconds
-        greeting = self._read()
-        if not greeting or "QMP" not in greeting:
-            raise Abort("FAIL", "%s does not speak QMP" % path)
-        threading.Thread(target=self._reader, daemon=True).start()
-        self.command("qmp_capabilities")
+class Port:
+    """The port's guest side as QMP shows it: open now or not, and its
+    VSERPORT_CHANGE events so far (taken in at each look, with QEMU's times)."""
 
-    def _read(self):
-        line = self.file.readline()
-        return json.loads(line) if line else None
-
-    def _reader(self):
-        while True:
-            try:
-                message = self._read()
-            except (OSError, ValueError):
-                message = None
-            with self.lock:
-                if message is None:
-                    self.replies["closed"] = True
-                    self.lock.notify_all()
-                    return
-                if message.get("event") == "VSERPORT_CHANGE":
-                    data = message.get("data", {})
-                    if data.get("id") == self.port_id:
-                        self.events.append((time.monotonic(), bool(data.get("open"))))
-                elif "id" in message:
-                    self.replies[message["id"]] = message
-                self.lock.notify_all()
-
-    def command(self, name, **arguments):
-        with self.lock:
-            self.next_id += 1
-            tag = "cst-%d" % self.next_id
-        request = {"execute": name, "id": tag}
-        if arguments:
-            request["arguments"] = arguments
-        self.sock.sendall(json.dumps(request).encode() + b"\n")
-        deadline = time.monotonic() + self.seconds
-        with self.lock:
-            while tag not in self.replies:
-                if "closed" in self.replies:
-                    raise Abort("FAIL", "the QMP socket closed (the VM went away?)")
-                left = deadline - time.monotonic()
-                if left <= 0:
-                    raise hang("QMP %s" % name, self.seconds)
-                self.lock.wait(left)
-            reply = self.replies.pop(tag)
-        if "error" in reply:
-            raise Abort("FAIL", "QMP %s: %s" % (name, reply["error"].get("desc", reply["error"])))
-        return reply.get("return")
-
-    def find_port(self, where):
-        """The port whose chardev is the socket `where`: its chardev label
-        from query-chardev, its device id from the chardev property."""
-        labels = [c["label"] for c in self.command("query-chardev")
-                  if refers_to(c.get("filename", ""), where)]
-        if not labels:
-            raise Abort("FAIL", "no chardev of this VM listens on %s" % where)
-        for child in self.command("qom-list", path="/machine/peripheral"):
-            if not child.get("type", "").startswith("child<"):
-                continue
-            try:
-                chardev = self.command("qom-get", path="/machine/peripheral/" + child["name"],
-                                       property="chardev")
-            except Abort:
-                continue
-            if chardev in labels:
-                self.port_id, self.label = child["name"], chardev
-                return
-        raise Abort("FAIL", "the port on chardev %s has no id: give its -device an id=... "
-                    "(QEMU names the port by it in VSERPORT_CHANGE)" % labels[0])
+    def __init__(self, qmp, label, port_id):
+        self.qmp, self.label, self.id = qmp, label, port_id
+        self.events = []  # (time of the change, open), oldest first
 
     def is_open(self):
-        for c in self.command("query-chardev"):
-            if c["label"] == self.label:
-                return bool(c.get("frontend-open"))
-        raise Abort("FAIL", "chardev %s is gone" % self.label)
+        state = chanpipe_qmp.frontend_open(self.qmp, self.label)
+        for event in self.qmp.get_events():
+            data = event.get("data", {})
+            if event.get("event") == "VSERPORT_CHANGE" and data.get("id") == self.id:
+                self.events.append((chanpipe_qmp.event_time(event), bool(data.get("open"))))
+        if state is None:
+            raise Abort(Result.FAIL, "chardev %s is gone" % self.label)
+        return state
 
-    def mark(self):
-        with self.lock:
-            return len(self.events)
+    def change(self, want, after, seconds, hung=None):
+        """When the port was next seen open (want True) or closed: by a look,
+        or by its first event after `after` (opens and closes alternate)."""
+        return poll_until(lambda: time.time() if self.is_open() == want else
+                          next((t for t, _ in self.events if t > after), None),
+                          seconds, POLL / 2, hung)
 
-    def since(self, mark):
-        with self.lock:
-            return list(self.events[mark:])
+    def settled(self, want, seconds, hung, check=lambda: None):
+        """When the port was found open (want True) or closed, with no event
+        coming for STEADY s (or check() was true). Counts from when events
+        come: QEMU stamps one it held back with the time of its change."""
+        since, seen = None, len(self.events)
+
+        def steady():
+            nonlocal since, seen
+            now = time.time()
+            if self.is_open() != want:
+                since = None
+            elif since is None or len(self.events) > seen:
+                since, seen = now, len(self.events)
+            elif now - since >= STEADY:
+                return now
+            return check()
+        return poll_until(steady, seconds, hung=hung)
 
 
-def refers_to(filename, where):
-    if where.startswith("tcp:"):
-        return where[4:] in filename
-    return ":" + where + "," in filename + "," or filename.endswith(":" + where)
+Message = collections.namedtuple("Message", "word args fields lines")
 
-
-# ---------------------------------------------------------------- the run
 
 class Case:
-    def __init__(self, name, checked=True):
-        self.name, self.checked = name, checked
-        self.result, self.detail, self.data = "not run", "", {}
-
-    def set(self, result, detail, **data):
-        self.result, self.detail = result, detail
-        self.data.update(data)
+    def __init__(self, name, step=None, checked=True):
+        self.name, self.step, self.checked = name, step, checked  # step(case): (result, detail)
+        self.result, self.detail, self.data = Result.NOT_RUN, "", {}
 
 
 def payload(seed, label, size):
@@ -294,432 +242,314 @@ def payload(seed, label, size):
 
 
 def human(size):
-    if size >= MIB and size % MIB == 0:
-        return "%d MiB" % (size // MIB)
-    return "%d B" % size
+    return "%d MiB" % (size // MIB) if size >= MIB and size % MIB == 0 else "%d B" % size
 
 
-def rate(size, seconds):
-    return "%.1f MiB/s" % (size / MIB / seconds) if seconds > 0 else "-"
+def damage(sent, back):
+    where = next((i for i, (a, b) in enumerate(zip(sent, back)) if a != b),
+                 min(len(sent), len(back)))
+    if len(back) != len(sent):
+        return "%d of %d bytes came back, first difference at byte %d" % (
+            len(back), len(sent), where)
+    return "%d bytes came back, but they differ from byte %d on (sha256 %s, sent %s)" % (
+        len(back), where, hashlib.sha256(back).hexdigest()[:12],
+        hashlib.sha256(sent).hexdigest()[:12])
 
 
 class Run:
+    """The cases in the guest script's order, then the guest's report."""
+
     def __init__(self, options):
         self.o = options
         self.ch = Channel(options)
-        self.qmp = None
+        self.qmp = self.port = None
         self.sizes = [s if s is not None else options.big * MIB for s in ECHO_SIZES]
-        self.cases = [Case("hello")]
-        self.echo = []
-        for size in self.sizes:
-            self.echo.append(Case("echo %s" % human(size)))
-        self.cases += self.echo
-        self.name = Case("name")
-        self.first = Case("host sends first", checked=False)
-        self.no_host = Case("write with no host", checked=False)
-        self.cases += [self.name, self.first, self.no_host]
-        self.guest = {}
-        self.runs = {}
-        self.stderr = {}
-        self.steady_at = None
-        self.aborted = None
+        self.hello = Case("hello", self.say_hello)
+        self.echo = [Case("echo %s" % human(size), self.echo_case) for size in self.sizes]
+        self.name = Case("name")  # judged from the report alone
+        self.first = Case("host sends first", self.host_first, checked=False)
+        self.no_host = Case("write with no host", self.write_no_host, checked=False)
+        self.cases = [self.hello] + self.echo + [self.name, self.first, self.no_host]
+        self.guest, self.runs, self.stderr = {}, {}, {}
+        self.windows = False  # the guest's OS, from its hello
+        self.unread = None  # a message read ahead of its turn
+        self.failed = None  # what stopped the run: a case's name, or why the report failed
         self.started = time.monotonic()
-        self.windows = False
 
     def say(self, text):
         if not self.o.quiet:
             print("  %6.1f s  %s" % (time.monotonic() - self.started, text), file=sys.stderr,
                   flush=True)
 
-    # ---- messages from the guest ----
+    def go(self):
+        case = self.hello  # a failure to find the port through QMP is the first case's
+        try:
+            if self.o.qmp:
+                self.watch_port()
+            for case in (c for c in self.cases if c.step):
+                case.result, case.detail = case.step(case)
+                if self.o.fail_fast and case.checked and case.result is Result.FAIL:
+                    raise Abort(Result.FAIL, case.detail + " (stopped here: --fail-fast)")
+            case = None
+            self.judge()
+        except (Abort, chanpipe_qmp.QMPError) as error:
+            abort = error if isinstance(error, Abort) else qmp_abort(error)
+            if case:
+                case.result, case.detail = abort.result, abort.detail
+            self.failed = case.name if case else abort.detail
+        finally:
+            self.ch.drop()
+            if self.qmp:
+                self.qmp.close()
 
-    def message(self, seconds, what):
-        """The guest's next message: (word, fields, lines)."""
+    def watch_port(self):
+        """Finds the port behind the channel's socket, through QMP."""
+        self.qmp = chanpipe_qmp.QMPClient(self.o.qmp, timeout=self.o.timeout)
+        try:
+            self.qmp.connect()
+        except chanpipe_qmp.QMPConnectError:
+            raise Abort(Result.FAIL, "%s does not speak QMP" % self.o.qmp)
+        except OSError as error:
+            raise Abort(Result.FAIL, "cannot connect to the QMP socket %s: %s"
+                        % (self.o.qmp, error))
+        label = chanpipe_qmp.find_chardev(self.qmp, unix=self.o.socket, tcp=self.o.tcp)
+        if label is None:
+            raise Abort(Result.FAIL, "no chardev of this VM listens on %s" % self.ch.where)
+        port_id = chanpipe_qmp.find_device(self.qmp, label)
+        if port_id is None:
+            raise Abort(Result.FAIL, "the port on chardev %s has no id: give its -device an "
+                        "id=... (QEMU names the port by it in VSERPORT_CHANGE)" % label)
+        self.port = Port(self.qmp, label, port_id)
+
+    def message(self, what, seconds=None, word=None, arg=None):
+        """The guest's next message; with word, it must be that word (with arg first)."""
+        m, self.unread = self.unread or self.read_message(what, seconds or self.o.timeout), None
+        if word and (m.word != word or arg and m.args[:1] != [arg]):
+            raise Abort(Result.FAIL, "expected the guest's %s, got %s" % (
+                (word, m.word) if not arg else (word + " " + arg, m.word + " " + " ".join(m.args))))
+        return m
+
+    def read_message(self, what, seconds):
         first = self.ch.read_line(seconds, what)
         words = first.split()
         if len(words) < 3 or words[0] != MAGIC:
-            raise Abort("FAIL", "%s: expected a message of the guest script, got %r"
+            raise Abort(Result.FAIL, "%s: expected a message of the guest script, got %r"
                         % (what, first[:80]))
         if words[1] != str(VERSION):
-            raise Abort("FAIL", "version mismatch: the guest script is version %s, this host "
-                        "side is version %d; use both from the same release" % (words[1], VERSION))
+            raise Abort(Result.FAIL, "version mismatch: the guest script is version %s, this "
+                        "host side is version %d; use both from the same release"
+                        % (words[1], VERSION))
         lines = []
-        while True:
-            line = self.ch.read_line(self.o.timeout, what)
-            if line == "end":
-                break
+        while (line := self.ch.read_line(self.o.timeout, what)) != "end":
             lines.append(line)
         fields = dict(w.split("=", 1) for w in words[3:] if "=" in w)
-        args = [w for w in words[3:] if "=" not in w]
-        return words[2], args, fields, lines
-
-    def expect(self, word, arg, seconds=None, what=None):
-        got, args, fields, lines = self.message(seconds or self.o.timeout, what or word)
-        if got != word or (arg is not None and args[:1] != [arg]):
-            raise Abort("FAIL", "expected the guest's %s %s, got %s %s"
-                        % (word, arg or "", got, " ".join(args)))
-        return fields, lines
-
-    # ---- what the guest does with the port ----
-
-    def wait_reader_open(self, what):
-        """Returns once the guest's chanpipe r has the port open for data."""
-        if not self.qmp:
-            self.sleep_checking(self.o.settle, what)
-            return
-        deadline = time.monotonic() + self.o.timeout
-        since = None  # when the port was first seen open, with no event since
-        mark = self.qmp.mark()
-        while True:
-            now = time.monotonic()
-            if self.qmp.is_open():
-                fresh = self.qmp.since(mark)
-                if since is None or fresh:
-                    since, mark = now, mark + len(fresh)
-                elif now - since >= STEADY:
-                    self.steady_at = now
-                    return
-            else:
-                since = None
-            if now > deadline:
-                raise hang(what + ": waiting for the guest's chanpipe r to open the port",
-                           self.o.timeout)
-            if self.ch.pending(POLL):
-                raise Abort("FAIL", "%s: the guest's chanpipe r ended before the host sent "
-                            "anything" % what)
-
-    def wait_reader_closed(self, what):
-        """Returns once the guest's chanpipe r has let the port go, so that
-        connecting again cannot keep it from seeing the host leave."""
-        if not self.qmp:
-            time.sleep(self.o.settle)
-            return
-        deadline = time.monotonic() + self.o.timeout
-        while True:
-            # Every change after the steady open is the reader's close, or later.
-            if not self.qmp.is_open() or any(t > self.steady_at for t, _ in self.qmp.since(0)):
-                return
-            if time.monotonic() > deadline:
-                raise hang(what + ": waiting for the guest's chanpipe r to end", self.o.timeout)
-            time.sleep(POLL)
-
-    def wait_state(self, want, seconds, what):
-        """Polls the port until it is open (want True) or closed; returns
-        the time, or None when it did not come within seconds."""
-        deadline = time.monotonic() + seconds
-        while time.monotonic() <= deadline:
-            if self.qmp.is_open() == want:
-                return time.monotonic()
-            time.sleep(POLL / 2)
-        return None
-
-    def quiet_closed(self, what):
-        """Waits until the port is closed and no event has come for a whole
-        event window; returns the event mark from then on."""
-        deadline = time.monotonic() + self.o.timeout
-        since, mark = None, self.qmp.mark()
-        while time.monotonic() <= deadline:
-            now = time.monotonic()
-            fresh = self.qmp.since(mark)
-            if self.qmp.is_open() or fresh:
-                since, mark = None, mark + len(fresh)
-            elif since is None:
-                since = now
-            elif now - since >= STEADY:
-                return mark
-            time.sleep(POLL)
-        raise hang(what + ": waiting for the guest to close the port", self.o.timeout)
-
-    def change(self, mark, want, seconds):
-        """The time the port was first seen open (want True) or closed, by a
-        look or by the n-th event after mark (opens and closes alternate
-        from a closed port); None when it did not come within seconds."""
-        deadline = time.monotonic() + seconds
-        while time.monotonic() <= deadline:
-            if self.qmp.is_open() == want:
-                return time.monotonic()
-            events = self.qmp.since(mark)
-            if events:
-                return events[0][0]
-            time.sleep(POLL / 2)
-        return None
-
-    def sleep_checking(self, seconds, what):
-        deadline = time.monotonic() + seconds
-        while time.monotonic() < deadline:
-            if self.ch.pending(min(POLL * 5, max(0.0, deadline - time.monotonic()))):
-                raise Abort("FAIL", "%s: the guest's chanpipe r ended before the host sent "
-                            "anything" % what)
-
-    # ---- one payload there and back ----
+        return Message(words[2], [w for w in words[3:] if "=" not in w], fields, lines)
 
     def there_and_back(self, label, data, what, early=False):
         """Sends data to the guest's chanpipe r and takes back what its
-        chanpipe w returns. Returns a dict of what happened."""
+        chanpipe w returns: (r's status, the bytes, seconds there, back)."""
         t = self.o.timeout
+
+        def ended():
+            if self.ch.pending():
+                raise Abort(Result.FAIL, "%s: the guest's chanpipe r ended before the host sent "
+                            "anything" % what)
         # Sent early, the bytes wait for the reader; the end must not, or
         # QEMU could hang up before the reader's own open.
-        self.wait_reader_open(what)
+        if self.port:
+            steady_at = self.port.settled(
+                True, t, what + ": waiting for the guest's chanpipe r to open the port", ended)
+        else:
+            poll_until(ended, self.o.settle, POLL * 5)
         sent_at = time.monotonic()
         if not early:
             self.ch.send(data, t, what + ": sending")
         self.ch.end_payload(t, what)
         there = time.monotonic() - sent_at
-        self.wait_reader_closed(what)
+        # Connecting again before the reader has let the port go could keep
+        # it from seeing the host leave. Every change after the steady open
+        # is the reader's close, or later.
+        if self.port:
+            self.port.change(False, steady_at, t, what + ": waiting for the guest's chanpipe r "
+                             "to end")
+        else:
+            time.sleep(self.o.settle)
         self.ch.connect(t)
-        fields, _ = self.expect("got", label, what=what + ": waiting for the guest's reply")
+        fields = self.message(what + ": waiting for the guest's reply", word="got",
+                              arg=label).fields
         size = int(fields.get("size", "-1"))
         if size < 0:
-            raise Abort("FAIL", "%s: the guest could not tell the size it received" % what)
+            raise Abort(Result.FAIL, "%s: the guest could not tell the size it received" % what)
         back, back_seconds = self.ch.read_exact(size, t, what + ": reading the echo")
-        return {"status_r": fields.get("status", "?"), "size": size, "back": back,
-                "there_seconds": there, "back_seconds": back_seconds}
+        return fields.get("status", "?"), back, there, back_seconds
 
-    # ---- the cases ----
-
-    def hello(self):
-        case = self.cases[0]
+    def say_hello(self, case):
         self.ch.connect(self.o.timeout)
-        self.say("waiting for the guest side (chanpipe-selftest NAME) on %s ..." % self.ch.where())
-        got, args, fields, lines = self.message(self.o.wait, "hello from the guest")
-        if got != "hello":
-            raise Abort("FAIL", "expected the guest's hello, got %s" % got)
-        for line in lines:
-            key, _, value = line.partition(" ")
-            self.guest[key] = value
+        self.say("waiting for the guest side (chanpipe-selftest NAME) on %s ..." % self.ch.where)
+        message = self.message("hello from the guest", self.o.wait, word="hello")
+        self.guest.update(line.partition(" ")[::2] for line in message.lines)
         self.windows = "windows" in self.guest.get("os", "").lower()
-        case.set("pass", "%s; %s" % (self.guest.get("os", "?"), self.guest.get("chanpipe", "?")),
-                 guest=self.guest)
+        case.data["guest"] = self.guest
+        return Result.PASS, "%s; %s" % (self.guest.get("os", "?"), self.guest.get("chanpipe", "?"))
 
-    def echo_case(self, index):
-        case, size = self.echo[index], self.sizes[index]
-        what = case.name
-        self.expect("ready", "echo%d" % (index + 1), what=what + ": waiting for the guest")
-        data = payload(self.o.seed, "echo%d" % (index + 1), size)
+    def echo_case(self, case):
+        index = self.echo.index(case)
+        label, size, what = "echo%d" % (index + 1), self.sizes[index], case.name
+        self.message(what + ": waiting for the guest", word="ready", arg=label)
+        data = payload(self.o.seed, label, size)
         self.say("%s: sending" % what)
-        got = self.there_and_back("echo%d" % (index + 1), data, what)
-        back = got["back"]
-        case.data.update(sent=size, received=got["size"], status_r=got["status_r"],
+        status_r, back, there, back_seconds = self.there_and_back(label, data, what)
+        case.data.update(sent=size, received=len(back), status_r=status_r,
                          sha256_sent=hashlib.sha256(data).hexdigest(),
                          sha256_back=hashlib.sha256(back).hexdigest())
-        problems = []
-        if got["status_r"] != "0":
-            problems.append("chanpipe r status %s" % got["status_r"])
+        problems = ["chanpipe r status %s" % status_r] if status_r != "0" else []
         if back != data:
             problems.append(damage(data, back))
         if size == self.sizes[-1] and size:
-            case.data.update(host_to_guest_mib_s=round(size / MIB / got["there_seconds"], 2),
-                             guest_to_host_mib_s=round(size / MIB / got["back_seconds"], 2)
-                             if got["back_seconds"] else None)
+            case.data.update(host_to_guest_mib_s=round(size / MIB / there, 2),
+                             guest_to_host_mib_s=round(size / MIB / back_seconds, 2)
+                             if back_seconds else None)
         if problems:
-            case.set("FAIL", "; ".join(problems))
-        else:
-            detail = "%s both ways, sha256 %s" % (human(size), case.data["sha256_sent"][:12])
-            if "host_to_guest_mib_s" in case.data:
-                detail += "; host->guest %s, guest->host %s" % (
-                    rate(size, got["there_seconds"]), rate(size, got["back_seconds"]))
-            case.set("pass", detail)  # the w status comes with the report
+            return Result.FAIL, "; ".join(problems)
+        detail = "%s both ways, sha256 %s" % (human(size), case.data["sha256_sent"][:12])
+        if "host_to_guest_mib_s" in case.data:
+            detail += "; host->guest %s, guest->host %s" % tuple(
+                "%.1f MiB/s" % (size / MIB / s) if s > 0 else "-" for s in (there, back_seconds))
+        return Result.PASS, detail  # the w status comes with the report
 
-    def host_first(self):
-        case = self.first
+    def host_first(self, case):
         what = case.name
-        self.expect("ready", "first", what=what + ": waiting for the guest")
+        self.message(what + ": waiting for the guest", word="ready", arg="first")
         self.say(what)
         data = payload(self.o.seed, "first", FIRST_SIZE)
-        if not self.qmp:
+        if not self.port:
             # The guest still runs the step; the host keeps to the safe order.
-            got = self.there_and_back("first", data, what)
-            case.set("not run", "needs --qmp: without the port's events the host cannot send "
-                     "while the guest has the port closed")
-            return
+            self.there_and_back("first", data, what)
+            return Result.NOT_RUN, ("needs --qmp: without the port's events the host cannot "
+                                    "send while the guest has the port closed")
         # The guest pauses before its chanpipe r: send while the port is closed.
-        if self.wait_state(False, self.o.timeout, what) is None:
-            raise hang(what + ": waiting for the guest to close the port", self.o.timeout)
-        self.ch.send(data, self.o.timeout, what + ": sending")
-        closed_throughout = not self.qmp.is_open()
-        got = self.there_and_back("first", data, what, early=True)
-        back = got["back"]
-        case.data.update(sent=FIRST_SIZE, received=len(back), status_r=got["status_r"])
+        t = self.o.timeout
+        self.port.change(False, float("inf"), t, what + ": waiting for the guest to close the port")
+        self.ch.send(data, t, what + ": sending")
+        closed_throughout = not self.port.is_open()
+        status_r, back, _, _ = self.there_and_back("first", data, what, early=True)
+        case.data.update(sent=FIRST_SIZE, received=len(back), status_r=status_r)
         if not closed_throughout:
-            case.set("not run", "the guest opened the port before the host had written all of "
-                     "it (%d of %d bytes came back)" % (len(back), FIRST_SIZE))
-        elif back == data:
-            case.set("finding", "all %d bytes arrived, none lost: sending before the guest's "
-                     "chanpipe r starts works with this driver%s. Still, the safe order is: "
-                     "start chanpipe r, then send" % (FIRST_SIZE, "" if self.windows else
-                                                      " (chanpipe reads port names without "
-                                                      "opening the ports)"),
-                     front_lost=0)
-        elif back and data.endswith(back):
-            lost = FIRST_SIZE - len(back)
-            case.set("finding", "the first %d of %d bytes were lost, the rest arrived. %s"
-                     % (lost, FIRST_SIZE, self.loss_why()), front_lost=lost)
-        elif not back:
-            case.set("finding", "none of the %d bytes arrived. %s" % (FIRST_SIZE,
-                                                                       self.loss_why()),
-                     front_lost=FIRST_SIZE)
-        else:
-            case.set("finding", "%s: not a lost front, the bytes were damaged" % damage(
-                data, back))
+            return Result.NOT_RUN, ("the guest opened the port before the host had written all "
+                                    "of it (%d of %d bytes came back)" % (len(back), FIRST_SIZE))
+        if not data.endswith(back):
+            return Result.FINDING, "%s: not a lost front, the bytes were damaged" % damage(
+                data, back)
+        lost = case.data["front_lost"] = FIRST_SIZE - len(back)
+        if not lost:
+            return Result.FINDING, (
+                "all %d bytes arrived, none lost: sending before the guest's chanpipe r starts "
+                "works with this driver%s. Still, the safe order is: start chanpipe r, then send"
+                % (FIRST_SIZE, "" if self.windows else
+                   " (chanpipe reads port names without opening the ports)"))
+        why = ("chanpipe's name lookup opens the port to ask its name: that open let QEMU push "
+               "the waiting bytes into the guest, and its close dropped them" if self.windows
+               else "the port was opened and closed before chanpipe r's own open (chanpipe "
+               "itself reads names without opening ports), and that close dropped them")
+        return Result.FINDING, "%s. The front was lost because %s. %s" % (
+            "the first %d of %d bytes were lost, the rest arrived" % (lost, FIRST_SIZE) if back
+            else "none of the %d bytes arrived" % FIRST_SIZE, why, SAFE_ORDER)
 
-    def loss_why(self):
-        if self.windows:
-            why = ("chanpipe's name lookup opens the port to ask its name: that open let QEMU "
-                   "push the waiting bytes into the guest, and its close dropped them")
-        else:
-            why = ("the port was opened and closed before chanpipe r's own open (chanpipe "
-                   "itself reads names without opening ports), and that close dropped them")
-        return "The front was lost because %s. %s" % (why, SAFE_ORDER)
-
-    def write_no_host(self):
-        case = self.no_host
-        what = case.name
-        self.expect("ready", "nohost", what=what + ": waiting for the guest")
+    def write_no_host(self, case):
+        """A finding; the report adds chanpipe w's status and message."""
+        what, t = case.name, self.o.timeout
+        self.message(what + ": waiting for the guest", word="ready", arg="nohost")
         self.say(what)
         self.ch.drop()
-        left = time.monotonic()
+        left = time.time()
         opened = ended = None
-        if self.qmp:
+        if self.port:
             # The guest pauses before its write: once the port is closed and
             # QEMU has had its say, the next change is the write's open.
-            mark = self.quiet_closed(what)
-            opened = self.change(mark, True, self.o.timeout)
-            if opened is None:
-                raise hang(what + ": waiting for the guest's chanpipe w", self.o.timeout)
-            ended = self.change(mark + 1, False, NO_HOST_HOLD)
-            if ended is None:
-                waited = time.monotonic() - opened
+            quiet = self.port.settled(False, t, what + ": waiting for the guest to close the port")
+            opened = self.port.change(True, quiet, t, what + ": waiting for the guest's chanpipe w")
+            ended = self.port.change(False, opened, NO_HOST_HOLD)
         else:
             time.sleep(NO_HOST_HOLD)
-        self.ch.connect(self.o.timeout)
-        connected = time.monotonic()
-        got, args, fields, lines = self.message(self.o.timeout, what + ": after connecting")
-        arrived = got == "nohost"
-        if arrived:
-            got, args, fields, lines = self.message(self.o.timeout, "the guest's report")
-        self.report_message = (got, args, fields, lines)
-        if self.qmp and ended is not None:
-            how = "chanpipe w did not wait: it ended %.1f s after it opened the port, with no " \
-                  "host" % (ended - opened)
-        elif self.qmp:
-            gone = self.wait_state(False, self.o.timeout, what)
-            how = "chanpipe w waited for the host (%.1f s, until the host connected), then went " \
-                  "on" % waited
-            if gone is not None:
-                how += " and ended %.2f s after the host connected" % (gone - connected)
-        else:
+        self.ch.connect(t)
+        connected = time.time()
+        message = self.message(what + ": after connecting")
+        arrived = message.word == "nohost"
+        if not arrived:
+            self.unread = message  # the report: the write's own bytes never came
+        if not self.port:
             how = "without --qmp the host cannot see whether chanpipe w waited (the host was " \
                   "gone for %.0f s)" % (connected - left)
-        case.data.update(waited=ended is None if self.qmp else None, bytes_arrived=arrived)
-        self.no_host_how = how + "; its bytes %s" % (
+        elif ended:
+            how = "chanpipe w did not wait: it ended %.1f s after it opened the port, with no " \
+                  "host" % (ended - opened)
+        else:
+            how = "chanpipe w waited for the host (%.1f s, until the host connected), then went " \
+                  "on" % (connected - opened)
+            gone = self.port.change(False, opened, t)
+            if gone:
+                how += " and ended %.2f s after the host connected" % (gone - connected)
+        case.data.update(waited=ended is None if self.port else None, bytes_arrived=arrived)
+        return Result.FINDING, how + "; its bytes %s" % (
             "arrived once the host connected" if arrived else "never arrived")
 
-    def report(self):
-        got, args, fields, lines = self.report_message
-        if got != "report":
-            raise Abort("FAIL", "expected the guest's report, got %s" % got)
-        block = None
-        for line in lines:
+    def judge(self):
+        """Reads the guest's report and applies it: every run's status."""
+        message = self.message("the guest's report", word="report")
+        block = None  # the run whose standard error lines come
+        for line in message.lines:
             words = line.split()
-            if block is not None:
-                if line == "stderr-end":
-                    block = None
-                else:
-                    self.stderr[block].append(line)
+            if block is not None and line != "stderr-end":
+                self.stderr[block].append(line)
+            elif block is not None:
+                block = None
             elif words[:1] == ["run"] and len(words) >= 3:
                 self.runs[words[1]] = words[2]
             elif words[:1] == ["stderr-begin"] and len(words) == 2:
                 block = words[1]
                 self.stderr[block] = []
-
-    def judge(self):
-        """Applies the report: every run's status."""
         for i, case in enumerate(self.echo):
-            w = self.runs.get("echo%d.w" % (i + 1))
-            case.data["status_w"] = w
-            if case.result == "pass" and w != "0":
-                case.set("FAIL", "chanpipe w status %s%s" % (w, self.errors("echo%d.w" % (i + 1))))
-            r = "echo%d.r" % (i + 1)
-            if case.result == "FAIL" and r in self.stderr:
-                case.detail += self.errors(r)
-        status = self.runs.get("name.r")
-        other = self.guest.get("other-case", "")
-        if status == "skip":
-            self.name.set("not run", "the name has no letters to change the case of")
-            self.name.checked = False
-        elif status == "2":
-            self.name.set("pass", "chanpipe r %s: status 2 (not found)" % other)
-        else:
-            self.name.set("FAIL", "chanpipe r %s: status %s, expected 2%s"
-                          % (other, status, self.errors("name.r")))
-        status = self.runs.get("nohost.w", "?")
+            run = "echo%d" % (i + 1)
+            w = case.data["status_w"] = self.runs.get(run + ".w")
+            if case.result is Result.PASS and w != "0":
+                case.result, case.detail = Result.FAIL, "chanpipe w status %s%s" % (
+                    w, self.errors(run + ".w"))
+            if case.result is Result.FAIL and run + ".r" in self.stderr:
+                case.detail += self.errors(run + ".r")
+        status, other = self.runs.get("name.r"), self.guest.get("other-case", "")
+        self.name.checked = status != "skip"
+        self.name.result, self.name.detail = (
+            (Result.NOT_RUN, "the name has no letters to change the case of") if status == "skip"
+            else (Result.PASS, "chanpipe r %s: status 2 (not found)" % other) if status == "2"
+            else (Result.FAIL, "chanpipe r %s: status %s, expected 2%s" % (
+                other, status, self.errors("name.r"))))
+        status = self.no_host.data["status"] = self.runs.get("nohost.w", "?")
         text = " ".join(self.stderr.get("nohost.w", [])).strip()
-        self.no_host.set("finding", "%s; status %s%s" % (
-            self.no_host_how, status, ", message: " + text if text else ""), status=status)
+        self.no_host.detail += "; status %s%s" % (status, ", message: " + text if text else "")
         failed = [k for k, v in self.runs.items() if k.startswith("msg.") and v != "0"]
         if failed:
-            self.cases[0].detail += "; message writes that failed before a host came: %s" % (
+            self.hello.detail += "; message writes that failed before a host came: %s" % (
                 ", ".join(failed))
 
     def errors(self, run):
         lines = [l for l in self.stderr.get(run, []) if "WriteFile" not in l or "error" in l]
         return " (stderr: %s)" % " / ".join(lines[:3]) if lines else ""
 
-    def go(self):
-        steps = [(self.cases[0], self.hello)]
-        steps += [(case, lambda i=i: self.echo_case(i)) for i, case in enumerate(self.echo)]
-        steps += [(self.first, self.host_first), (self.no_host, self.write_no_host),
-                  (self.no_host, self.report), (self.no_host, self.judge)]
-        case = self.cases[0]
-        try:
-            if self.o.qmp:
-                self.qmp = Qmp(self.o.qmp, self.o.timeout)
-                self.qmp.find_port(self.ch.where())
-            for case, step in steps:
-                step()
-                if self.o.fail_fast and case.checked and case.result == "FAIL":
-                    raise Abort("FAIL", case.detail + " (stopped here: --fail-fast)")
-        except Abort as abort:
-            case.set(abort.result, abort.detail)
-            self.aborted = case
-        finally:
-            self.ch.drop()
+    def table(self):
+        rows = [("case", "result", "detail")]
+        rows += [(c.name, c.result.value, c.detail) for c in self.cases]
+        width = max(len(r[0]) for r in rows)
+        return "\n".join("%-*s  %-8s  %s" % (width, *row) for row in rows)
+
+    def verdict(self):
+        bad = [c.name for c in self.cases
+               if c.checked and c.result not in (Result.PASS, Result.NOT_RUN)]
+        bad += [self.failed] if self.failed and self.failed not in bad else []
+        left = sum(1 for c in self.cases if c.result is Result.NOT_RUN and c.checked)
+        return "PASS" if not bad else "FAIL: %s%s" % (
+            ", ".join(bad), " (%d checked cases not run)" % left if left else "")
 
 
-SAFE_ORDER = ("Safe order: start chanpipe r first, and send once its port is open for data "
-              "(with QMP: VSERPORT_CHANGE open, and the port still open a second later), or let "
-              "the guest ask for the data with a line it writes first")
-
-
-def damage(sent, back):
-    if len(back) != len(sent):
-        where = next((i for i, (a, b) in enumerate(zip(sent, back)) if a != b), None)
-        if where is None:
-            where = min(len(sent), len(back))
-        return "%d of %d bytes came back, first difference at byte %d" % (
-            len(back), len(sent), where)
-    where = next(i for i, (a, b) in enumerate(zip(sent, back)) if a != b)
-    return "%d bytes came back, but they differ from byte %d on (sha256 %s, sent %s)" % (
-        len(back), where, hashlib.sha256(back).hexdigest()[:12],
-        hashlib.sha256(sent).hexdigest()[:12])
-
-
-def table(run):
-    rows = [(c.name, c.result, c.detail) for c in run.cases]
-    width = max(len(r[0]) for r in rows)
-    out = ["%-*s  %-8s  %s" % (width, "case", "result", "detail")]
-    out += ["%-*s  %-8s  %s" % (width, name, result, detail) for name, result, detail in rows]
-    return "\n".join(out)
-
-
-def verdict(run):
-    bad = [c.name for c in run.cases if c.checked and c.result not in ("pass", "not run")]
-    if run.aborted and run.aborted.name not in bad:
-        bad.append(run.aborted.name)
-    left = sum(1 for c in run.cases if c.result == "not run" and c.checked)
-    if not bad:
-        return "PASS"
-    return "FAIL: %s%s" % (", ".join(bad), " (%d checked cases not run)" % left if left else "")
 
 
 def main(argv=None):
@@ -750,22 +580,19 @@ def main(argv=None):
     if o.tcp and ":" not in o.tcp:
         parser.error("--tcp wants HOST:PORT")
     run = Run(o)
-    started = time.monotonic()
     run.go()
-    result = verdict(run)
+    result = run.verdict()
     print("chanpipe-selftest host side %d, %s%s" % (
-        VERSION, run.ch.where(), ", QMP %s (port %s)" % (o.qmp, run.qmp.port_id)
-        if run.qmp and run.qmp.port_id else " (no QMP: settle %g s)" % o.settle))
-    print(table(run))
-    print("verdict: %s (%.0f s)" % (result, time.monotonic() - started))
+        VERSION, run.ch.where, ", QMP %s (port %s)" % (o.qmp, run.port.id)
+        if run.port else " (no QMP: settle %g s)" % o.settle))
+    print(run.table())
+    print("verdict: %s (%.0f s)" % (result, time.monotonic() - run.started))
     if o.json:
+        cases = [dict(case=c.name, checked=c.checked, result=c.result.value, detail=c.detail,
+                      **c.data) for c in run.cases]
         with open(o.json, "w") as f:
-            json.dump({"version": VERSION, "verdict": result, "guest": run.guest,
-                       "runs": run.runs,
-                       "cases": [dict(case=c.name, checked=c.checked, result=c.result,
-                                      detail=c.detail, **c.data) for c in run.cases]},
-                      f, indent=2)
-            f.write("\n")
+            f.write(json.dumps({"version": VERSION, "verdict": result, "guest": run.guest,
+                                "runs": run.runs, "cases": cases}, indent=2) + "\n")
     return 0 if result == "PASS" else 1
 
 

@@ -11,11 +11,16 @@ rem chanpipe.exe only (Windows XP will do): chanpipe.exe from %%CHANPIPE%%,
 rem next to this script, or on the PATH, in that order. Its files go to
 rem %%TEMP%%\chanpipe-selftest.
 rem
-rem Written for Wine's cmd.exe as well as Windows': no redirection of
-rem parenthesized blocks, no blocks inside loops, no !VAR:x=y!.
+rem It reads step for step like chanpipe-selftest.sh, the Linux guest side:
+rem the main part first, then the helpers, with the same names. Written for
+rem Wine's cmd.exe as well as Windows': no redirection of parenthesized
+rem blocks, no blocks inside loops, no !VAR:x=y!.
 setlocal enableextensions enabledelayedexpansion
 set VERSION=1
 set MAGIC=chanpipe-selftest
+rem How many times a message to the host is tried, a pause apart, before it counts as failed.
+set SEND_TRIES=200
+
 if "%~1"=="" (
   echo usage: chanpipe-selftest NAME 1>&2
   exit /b 2
@@ -43,10 +48,9 @@ exit /b 2
 :have_dir
 type nul > "%D%\runs.txt"
 
-rem The name in another letter case: cmd's replacement ignores case, so
-rem replacing each letter by itself in upper case gives the upper case.
-rem The name in another letter case: cmd's replacement ignores case, so
-rem replacing each letter by itself in upper case gives the upper case.
+rem The name in another letter case: upper case, or lower case when it
+rem already is. cmd's replacement ignores case, so replacing each letter by
+rem itself in upper case gives the upper case.
 set "OTHER=%NAME%"
 for %%L in (A B C D E F G H I J K L M N O P Q R S T U V W X Y Z) do call set "OTHER=%%OTHER:%%L=%%L%%"
 if not "%OTHER%"=="%NAME%" goto other_done
@@ -67,7 +71,7 @@ for %%I in (1 2 3 4 5 6 7) do call :step echo%%I
 
 rem A name that differs only in letter case is another name.
 if not "%OTHER%"=="%NAME%" goto name_run
->> "%D%\runs.txt" echo run name.r skip
+call :note name.r skip
 goto name_done
 :name_run
 "!CP!" r "%OTHER%" < nul > nul 2> "%D%\name.err"
@@ -101,6 +105,7 @@ if not defined BAD echo chanpipe-selftest: %TOTAL% chanpipe runs; all ended as e
 echo chanpipe-selftest: the host side has the verdict
 exit /b 0
 
+rem count LABEL STATUS: one run for the local summary.
 :count
 set /a TOTAL+=1
 if "%2"=="0" exit /b
@@ -123,8 +128,9 @@ call :send %1.%2
 exit /b
 
 rem send LABEL: msg.txt to the host. A write that fails (a driver that fails
-rem writes while no host is there) is tried again, after a pause, for up to
-rem about 20 minutes.
+rem writes while no host is there) is tried again after a pause, SEND_TRIES
+rem times in all: for about ten minutes (longer under Wine, whose pause is
+rem longer).
 :send
 set TRIES=0
 :send_again
@@ -132,7 +138,7 @@ set TRIES=0
 set RC=%ERRORLEVEL%
 if "%RC%"=="0" goto send_done
 set /a TRIES+=1
-if %TRIES% geq 600 goto send_done
+if %TRIES% geq %SEND_TRIES% goto send_done
 call :pause
 goto send_again
 :send_done
@@ -153,11 +159,12 @@ call :note %1.w %ERRORLEVEL% w.err
 del "%D%\in.bin"
 exit /b
 
-rem note LABEL STATUS ERRFILE [always]: a run's status for the report, and
+rem note LABEL STATUS [ERRFILE [always]]: a run's status for the report, and
 rem the first lines of its standard error (not the progress lines) when it
 rem failed, or always.
 :note
 >> "%D%\runs.txt" echo run %1 %2
+if "%3"=="" exit /b
 if "%2"=="0" if not "%4"=="always" exit /b
 >> "%D%\runs.txt" echo stderr-begin %1
 set LINES=0
@@ -165,6 +172,8 @@ for /f "usebackq delims=" %%L in ("%D%\%3") do call :keep "%%L"
 >> "%D%\runs.txt" echo stderr-end
 exit /b
 
+rem keep "LINE": one line of a standard error for the report, the first five
+rem that are not progress lines.
 :keep
 if %LINES% geq 5 exit /b
 if "%~1"=="Executing WriteFile" exit /b
