@@ -550,8 +550,6 @@ class Run:
             ", ".join(bad), " (%d checked cases not run)" % left if left else "")
 
 
-
-
 def main(argv=None):
     parser = argparse.ArgumentParser(
         description="Host side of chanpipe's channel self-test (version %d)." % VERSION)
