@@ -269,6 +269,7 @@ while :; do
 done
 cd /tmp
 echo "GUEST-KERNEL $(uname -rm)"
+echo "GUEST-BUSYBOX $(busybox | head -n 1)"
 sh /guest.sh
 echo "GUEST-EXIT $?"
 poweroff -f
