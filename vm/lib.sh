@@ -199,7 +199,7 @@ qemu_fetch_kernel() {
   fi
   mkdir -p "$cache/$QEMU_ARCH"
   tmp=$(mktemp -d "$cache/$QEMU_ARCH/kernel.tmp.XXXXXX")
-  echo "qemu: fetching $pkg into $cache" >&2
+  echo "qemu: fetching $pkg into $cache/$QEMU_ARCH" >&2
   if ! (cd "$tmp" && timeout 600 apt-get download -qq -o APT::Sandbox::User=root "$pkg" >&2); then
     rm -rf "$tmp"
     qemu_die "apt-get download $pkg failed"
