@@ -85,7 +85,7 @@ qemu_check_program() {
 # guest's tools.
 qemu_host_packages() {
   qemu_arch
-  echo "cmake ninja-build $QEMU_BUILD_PACKAGES $QEMU_SYSTEM_PACKAGE busybox-static socat"
+  echo "cmake ninja-build binutils $QEMU_BUILD_PACKAGES $QEMU_SYSTEM_PACKAGE busybox-static socat"
 }
 
 # qemu_apt_install PACKAGE...: installs those that are missing, after one
@@ -289,7 +289,7 @@ port_node() {
   return 1
 }
 # serial_node: the /dev node of the serial line that qemu_serial added
-# (QEMU's PCI serial card, 1b36:0002): ttyS1 on x86_64, ttyS0 on arm64.
+# (QEMU's PCI serial card, 1b36:0002), whichever ttyS the board gives it.
 serial_node() {
   for t in /sys/class/tty/ttyS*; do
     if [ "$(cat "$t/device/vendor" 2>/dev/null)" = 0x1b36 ] &&
