@@ -3,6 +3,8 @@
 #   chanpipe_VERSION_amd64.deb       the Debian package (CPack, linux build)
 #   chanpipe-VERSION-linux-x86_64    the same static program, for guests
 #                                    without dpkg
+#   chanpipe_VERSION_arm64.deb       the same two for arm64 guests, from a
+#   chanpipe-VERSION-linux-aarch64   linux-arm64 build (-a)
 #   chanpipe-VERSION-windows.zip     chanpipe.exe, chanpipe-x64.exe, the
 #                                    README and the self-test kit
 #   SHA256SUMS                       over the files above
@@ -10,14 +12,22 @@
 # of the same commit pack to the same bytes: every time stored is
 # SOURCE_DATE_EPOCH (the last commit's, unless set), entries are sorted,
 # modes fixed, and no name, owner or time of the build machine goes in.
-#   scripts/pack.sh OUT LINUX-BUILD [WINDOWS-X86-BUILD WINDOWS-X64-BUILD]
+#   scripts/pack.sh [-a LINUX-ARM64-BUILD] OUT LINUX-BUILD [WINDOWS-X86-BUILD WINDOWS-X64-BUILD]
+# LINUX-BUILD is the linux preset's, or linux-arm64's alone (the package
+# test packs that one by itself).
 # scripts/release.sh builds, tests and then calls this.
 set -eu
+absolute() { (cd "$1" && pwd); }
+arm64=""
+if [ "${1:-}" = -a ]; then
+  [ $# -ge 2 ] || { echo "pack.sh: -a needs a build" >&2; exit 2; }
+  arm64=$(absolute "$2")
+  shift 2
+fi
 [ $# -eq 2 ] || [ $# -eq 4 ] || {
-  echo "usage: pack.sh OUT LINUX-BUILD [WINDOWS-X86-BUILD WINDOWS-X64-BUILD]" >&2
+  echo "usage: pack.sh [-a LINUX-ARM64-BUILD] OUT LINUX-BUILD [WINDOWS-X86-BUILD WINDOWS-X64-BUILD]" >&2
   exit 2
 }
-absolute() { (cd "$1" && pwd); }
 mkdir -p "$1"
 out=$(absolute "$1") linux=$(absolute "$2")
 x86="" x64=""
@@ -37,23 +47,36 @@ export SOURCE_DATE_EPOCH
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 
-# The plain Linux program: a static x86-64 executable.
-program=$linux/chanpipe
-readelf -h "$program" 2>/dev/null | grep -Eq 'Machine:[[:space:]]+Advanced Micro Devices X86-64' ||
-  fail "$program is not an x86-64 program"
-! readelf -l "$program" | grep -q 'INTERP' || fail "$program is not linked statically"
-plain=chanpipe-$version-linux-x86_64
-cp "$program" "$stage/$plain"
-chmod 755 "$stage/$plain"
+# linux_artefacts BUILD [ARCH]: the plain static program and the Debian
+# package of a Linux build, named by the program's architecture (which must
+# be ARCH when given); adds them to $made.
+made=""
+linux_artefacts() {
+  program=$1/chanpipe
+  machine=$(readelf -h "$program" 2>/dev/null | sed -n 's/^ *Machine: *//p')
+  case $machine in
+    "Advanced Micro Devices X86-64") arch=x86_64 debarch=amd64 ;;
+    AArch64) arch=aarch64 debarch=arm64 ;;
+    *) fail "$program is not an x86-64 or aarch64 program (${machine:-no ELF header})" ;;
+  esac
+  [ -z "${2:-}" ] || [ "$2" = $arch ] || fail "$program is an $arch program, not $2"
+  ! readelf -l "$program" | grep -q 'INTERP' || fail "$program is not linked statically"
+  plain=chanpipe-$version-linux-$arch
+  cp "$program" "$stage/$plain"
+  chmod 755 "$stage/$plain"
 
-# The Debian package, from the same build.
-[ -f "$linux/CPackConfig.cmake" ] || fail "$linux has no package configuration (the linux preset has)"
-cpack --config "$linux/CPackConfig.cmake" -B "$stage/cpack" >"$stage/cpack.log" 2>&1 ||
-  { cat "$stage/cpack.log" >&2; fail "cpack failed"; }
-deb=chanpipe_${version}_amd64.deb
-[ -f "$stage/cpack/$deb" ] || fail "cpack made no $deb: $(ls "$stage/cpack")"
-mv "$stage/cpack/$deb" "$stage/$deb"
-made="$deb $plain"
+  # The Debian package, from the same build.
+  [ -f "$1/CPackConfig.cmake" ] || fail "$1 has no package configuration (the linux presets have)"
+  rm -rf "$stage/cpack"
+  cpack --config "$1/CPackConfig.cmake" -B "$stage/cpack" >"$stage/cpack.log" 2>&1 ||
+    { cat "$stage/cpack.log" >&2; fail "cpack failed"; }
+  deb=chanpipe_${version}_$debarch.deb
+  [ -f "$stage/cpack/$deb" ] || fail "cpack made no $deb: $(ls "$stage/cpack")"
+  mv "$stage/cpack/$deb" "$stage/$deb"
+  made="$made $deb $plain"
+}
+linux_artefacts "$linux"
+[ -z "$arm64" ] || linux_artefacts "$arm64" aarch64
 
 if [ -n "$x86" ]; then
   # Each Windows program must be the one its name says.

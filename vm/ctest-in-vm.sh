@@ -20,6 +20,9 @@ set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/.." && pwd)
 . "$here/lib.sh"
+# Its guest runs 32-bit x86 programs: an x86_64 one, whatever the caller's
+# QEMU_ARCH.
+QEMU_ARCH=x86_64
 
 [ $# -ge 1 ] || qemu_die "usage: ctest-in-vm.sh BUILD [CTEST-ARGS...]"
 build=$(cd "$1" && pwd)
