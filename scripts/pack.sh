@@ -7,6 +7,8 @@
 #   chanpipe-VERSION-linux-aarch64   linux-arm64 build (-a)
 #   chanpipe-VERSION-windows.zip     chanpipe.exe, chanpipe-x64.exe, the
 #                                    README and the self-test kit
+#   chanpipe-VERSION-x86.msi         the Windows Installer packages that
+#   chanpipe-VERSION-x64.msi         the Windows builds made, with the zip
 #   SHA256SUMS                       over the files above
 # The zip is made only when both Windows builds are given. The same builds
 # of the same commit pack to the same bytes: every time stored is
@@ -101,6 +103,21 @@ if [ -n "$x86" ]; then
   # out owners and the extra time fields.
   (cd "$stage/zip" && LC_ALL=C ls | TZ=UTC zip -q -X -D -@ "$stage/$zip")
   made="$made $zip"
+
+  # The Windows Installer packages as the build trees made and tested them,
+  # each holding that tree's program, and storing this pack's time.
+  for arch in x86 x64; do
+    if [ $arch = x86 ]; then tree=$x86; else tree=$x64; fi
+    msi=chanpipe-$version-$arch.msi
+    [ -f "$tree/$msi" ] || fail "no $tree/$msi: build the windows-$arch preset"
+    [ "$(cat "$tree/msi-epoch")" = "$SOURCE_DATE_EPOCH" ] ||
+      fail "$tree/$msi stores the time $(cat "$tree/msi-epoch"), not $SOURCE_DATE_EPOCH: build it again"
+    msiextract -C "$stage/msi-$arch" "$tree/$msi" >/dev/null || fail "cannot read $tree/$msi"
+    cmp -s "$(find "$stage/msi-$arch" -name chanpipe.exe)" "$tree/chanpipe.exe" ||
+      fail "$tree/$msi does not hold $tree/chanpipe.exe: build it again"
+    cp "$tree/$msi" "$stage/$msi"
+    made="$made $msi"
+  done
 fi
 
 for f in $made; do

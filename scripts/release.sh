@@ -12,6 +12,8 @@
 #   chanpipe-VERSION-linux-x86_64    the static Linux program, plain
 #   chanpipe_VERSION_arm64.deb       the same two for arm64 guests (its
 #   chanpipe-VERSION-linux-aarch64   tests ran on an arm64 QEMU guest)
+#   chanpipe-VERSION-x86.msi         Windows Installer packages: chanpipe
+#   chanpipe-VERSION-x64.msi         on the PATH by one silent command
 #   SHA256SUMS
 # A second run on the same commit gives the same bytes.
 #   scripts/release.sh
@@ -38,7 +40,7 @@ done
 verdict=$(cat build/windows-x86/probe-32bit.txt 2>/dev/null || echo "no answer from the probe")
 if [ "$verdict" != yes ]; then
   echo "=== the 32-bit suites of windows-x86 in a VM ($verdict)"
-  vm/ctest-in-vm.sh build/windows-x86 -j 2 -L 'wine32|wine32-e2e|wow64-e2e' ||
+  vm/ctest-in-vm.sh build/windows-x86 -j 2 -L 'wine32|wine32-e2e|wow64-e2e|msi' ||
     { echo "release: the 32-bit suites failed in the VM; nothing packed" >&2; exit 1; }
   # Skipped there too is not passed.
   [ "$(cat build/windows-x86/probe-32bit.txt)" = yes ] ||
@@ -49,3 +51,6 @@ rm -rf dist
 scripts/pack.sh -a build/linux-arm64 dist build/linux build/windows-x86 build/windows-x64
 unzip -l dist/chanpipe-*-windows.zip
 cat dist/SHA256SUMS
+for msi in dist/chanpipe-*.msi; do
+  echo "$msi:" && msiinfo suminfo "$msi" | sed 's/^/  /'
+done

@@ -10,6 +10,9 @@ packages="cmake ninja-build g++ libgtest-dev libgmock-dev googletest clang libcl
 packages="$packages mandoc lintian man-db icoutils unzip"
 # 32-bit Wine runs the shipped 32-bit chanpipe.exe; its packages are i386.
 packages="$packages wine32:i386 wine32-preloader:i386 mingw-w64-i686-dev"
+# The Windows Installer packages: wixl and msibuild make them, faketime
+# keeps the build's time out of them.
+packages="$packages msitools wixl faketime"
 # The arm64 program (linux-arm64): the cross compiler (GoogleTest is built
 # from googletest's sources for it), user-mode QEMU for its unit tests and
 # the arm64 guest's QEMU. That guest's kernel and busybox are arm64
