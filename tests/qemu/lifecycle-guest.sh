@@ -1,5 +1,5 @@
 # The lifecycle cases' guest side, run as /guest.sh: it does what the host
-# asks on the second serial line, each request in the background, so that
+# asks on its serial line (serial_node), each request in the background, so that
 # the host can pause the VM or unplug a port while a transfer runs.
 #
 #   host to guest:  ID COMMAND...   a function below, or any sh command
@@ -8,8 +8,9 @@
 # "ID quit" ends the boot. /data holds the host's payloads for the writes.
 set -u
 mount -t debugfs debugfs /sys/kernel/debug
-stty -F /dev/ttyS1 raw -echo
-exec 4<>/dev/ttyS1
+control=$(serial_node) || { echo "GUEST-ERROR no serial line to the host"; exit 1; }
+stty -F "$control" raw -echo
+exec 4<>"$control"
 
 # xfer TOOL r|w NAME BOX FILE...: one time-boxed transfer on the port NAME
 # with chanpipe or dd bs=4096: r into FILE, w from the FILEs one after the

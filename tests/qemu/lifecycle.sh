@@ -68,7 +68,7 @@ mv "$work/stage/data" "$work/data"
 rm -rf "$work/stage"
 
 # vm SIDE PORT...: one QEMU's ports (tcp: on a TCP chardev), its QMP
-# socket, and its second serial line, which connects to the host side.
+# socket, and its serial line (qemu_serial), which connects to the host side.
 vm() {
   local side=$1 name
   shift
@@ -81,7 +81,8 @@ vm() {
     fi
   done
   QEMU_ARGS+=(-qmp "unix:$sockets/$side-qmp,server=on,wait=off"
-    -chardev "socket,id=ctl,path=$sockets/$side-ctl" -serial chardev:ctl)
+    -chardev "socket,id=ctl,path=$sockets/$side-ctl")
+  qemu_serial ctl
 }
 
 # boot SECONDS PORTS HOST-ARGS...: one boot with PORTS, driven by

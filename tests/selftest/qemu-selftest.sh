@@ -8,6 +8,8 @@
 # KIT is the selftest/ folder. With "drop" or "nocopy" the guest runs a
 # broken stand-in for chanpipe, which the host side must catch; "noqmp" is
 # a good run whose host side has no QMP and waits its settle time instead.
+# The guest is of QEMU_ARCH (vm/lib.sh), x86_64 unless set; CHANPIPE must
+# be built for it.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../../vm/lib.sh"
@@ -22,7 +24,7 @@ case $mode in
 esac
 
 qemu_check_tools
-[ -x "$chanpipe" ] || qemu_die "no chanpipe at $chanpipe"
+qemu_check_program "$chanpipe"
 qemu_fetch_kernel "$cache"
 rm -rf "$work"
 mkdir -p "$work/stage/selftest"
