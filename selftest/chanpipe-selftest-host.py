@@ -366,7 +366,7 @@ class Run:
         sent_at, half, paused = time.monotonic(), len(data) // 2 if pause else len(data), 0.0
         if not early:
             self.ch.send(data[:half], t, what + ": sending")
-            paused = chanpipe_qmp.pause(self.qmp, PAUSE)[1] if pause else 0.0
+            paused = self.pause()[1] if pause else 0.0
             self.ch.send(data[half:], t, what + ": sending")
         self.ch.end_payload(t, what)
         there = time.monotonic() - sent_at - paused
@@ -387,9 +387,15 @@ class Run:
         half = size // 2 if pause else size
         back, seconds = self.ch.read_exact(half, t, what + ": reading the echo")
         if pause:
-            chanpipe_qmp.pause(self.qmp, PAUSE)
+            self.pause()
         rest, more = self.ch.read_exact(size - half, t, what + ": reading the echo")
         return fields.get("status", "?"), back + rest, there, seconds + more
+
+    def pause(self):
+        """Pauses the VM for PAUSE s; the pause row keeps what QEMU said it was meanwhile."""
+        state, seconds = chanpipe_qmp.pause(self.qmp, PAUSE)
+        self.paused.data.setdefault("vm_status", []).append(state)
+        return state, seconds
 
     def say_hello(self, case):
         self.ch.connect(self.o.timeout)
@@ -415,13 +421,17 @@ class Run:
             self.paused.result, self.paused.detail = Result.FINDING, "paused %g s (QMP stop, " \
                 "cont) halfway each way: %s" % (PAUSE, "every byte came through unchanged" if
                                                  back == data else damage(data, back))
+            if set(self.paused.data["vm_status"]) != {"paused"}:
+                self.paused.detail += "; yet QEMU said the VM was %s" % "/".join(
+                    self.paused.data["vm_status"])
             self.paused.data["kept"] = back == data
         case.data.update(sent=size, received=len(back), status_r=status_r,
                          sha256_sent=hashlib.sha256(data).hexdigest(),
                          sha256_back=hashlib.sha256(back).hexdigest())
         problems = ["chanpipe r status %s" % status_r] if status_r != "0" else []
         if back != data:
-            problems.append(damage(data, back))
+            problems.append(damage(data, back) + (" (the VM paused halfway each way)" if pause
+                                                  else ""))
         speeds = [round(size / MIB / s, 2) if s > 0 else None for s in (there, back_seconds)]
         if big:
             case.data.update(host_to_guest_mib_s=speeds[0], guest_to_host_mib_s=speeds[1])

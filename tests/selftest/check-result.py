@@ -47,7 +47,8 @@ def main():
                 c["case"], c["result"], c["detail"]))
         first, no_host, pause = (cases[c] for c in ("host sends first", "write with no host",
                                                     "pause"))
-        check(pause["result"] == "finding" and pause.get("kept") is True,
+        check(pause["result"] == "finding" and pause.get("kept") is True and
+              set(pause.get("vm_status", [])) == {"paused"},
               "pause: %s %s (the bytes come through a pause of the VM unchanged)" % (
                   pause["result"], pause["detail"]))
         check(first["result"] == "finding" and first.get("front_lost") == 0,
