@@ -504,6 +504,9 @@ def table(work):
     for (case, how, tool), runs in sorted(rows.items()):
         notes = ["of those, left unread in the old socket: %s; dropped before it: %s" % (
             spread(runs, "unread"), spread(runs, "dropped"))] if case == "reconnect" else []
+        # A migration that completed only after the write ended moved nothing twice.
+        notes += ["the switch came in the middle of the write in %d" % sum(
+            int(r["first"]) > 0 and int(r["second"]) > 0 for r in runs)] if case == "migrate" else []
         notes += ["%s: %d" % (text, count(runs, key)) for key, text in (
             ("damaged", "damaged"), ("vq", "`Virtqueue size exceeded`"),
             ("lockup", "guest soft lockup")) if count(runs, key)]
