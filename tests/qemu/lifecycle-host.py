@@ -36,8 +36,9 @@ BOX = 60  # the time box of a guest run, in seconds
 STEP = 30  # the longest any other step may wait
 TOOLS = ("chanpipe", "dd")
 # How fast the measuring mode's host reads: slower than the guest writes,
-# as a host that writes what it gets to disk or network may be.
-RATE = 4 * MIB
+# as a host that writes what it gets to disk or network may be, and slow
+# enough that a migration completes before the write ends.
+RATE = 2 * MIB
 
 
 class Failed(Exception):
@@ -302,8 +303,9 @@ class Host:
 
     def cut_off(self, got, status, message, sent, back):
         """The judgement of a run whose port was unplugged under it."""
-        problems = [] if got.get("status") == status else ["status %s, expected %s" % (
-            got.get("status"), status)]
+        problems = [] if got.get("status") == status else ["status %s, expected %s%s" % (
+            got.get("status"), status, "; it hung, killed at its time box, waiting in " +
+            got.get("wchan", "?") if got.get("hung") == "1" else "")]
         if got["err"] != message:
             problems.append("last message %r, expected %r" % (got["err"], message))
         if not sent.startswith(back) or len(back) == len(sent) and status == "4":
@@ -452,6 +454,7 @@ class Host:
             status = self.vm.qmp.cmd("query-migrate").get("status")
             return status if status in ("completed", "failed") else None
         state = wait_for(migrated, 4 * STEP, "the migration")
+        took = self.vm.qmp.cmd("query-migrate").get("total-time", -1)
         if how == "both":
             wait_for(lambda: time.monotonic() - source.last > 1, STEP, "the source's last bytes")
         self.vm.qmp.cmd("quit")
@@ -468,7 +471,7 @@ class Host:
         for log in ("dst-console.log", "dst-console.log.qemu"):
             with open(os.path.join(self.work, log), errors="replace") as f:
                 logs[log] = f.read()
-        self.measure("migrate", tool, how, got, first, second, sent,
+        self.measure("migrate", tool, how, got, first, second, sent, ms=took,
                      vq=int("Virtqueue size exceeded" in logs["dst-console.log.qemu"]),
                      lockup=int("soft lockup" in logs["dst-console.log"]))
         return 0
