@@ -128,6 +128,7 @@ qemu_setup() {
   if [ $# -eq 3 ]; then
     QEMU_CHANPIPE=$1 QEMU_RUNSTAT=$2 cache=$3
   elif [ $# -eq 0 ]; then
+    # shellcheck disable=SC2046 # one word a package
     qemu_apt_install $(qemu_host_packages) python3
     qemu_build "$root"
     cache=$root/.cache/qemu
