@@ -91,9 +91,10 @@ class QMPClient:
         self.cmd("qmp_capabilities")
         return greeting
 
-    def cmd(self, name, **arguments):
+    def cmd(self, name, /, **arguments):
         """Runs the command and returns its "return" value; raises
-        QMPResponseError on an "error" reply."""
+        QMPResponseError on an "error" reply. (An argument may be called
+        "name" too, as device_add's is.)"""
         self._last_id += 1
         request = {"execute": name, "id": self._last_id}
         if arguments:
@@ -219,3 +220,14 @@ def frontend_open(qmp, label):
         if chardev["label"] == label:
             return bool(chardev.get("frontend-open"))
     return None
+
+
+def pause(qmp, seconds):
+    """Pauses the VM for `seconds` (QMP stop, then cont). Returns what
+    query-status said while it was paused ("paused"), and for how long."""
+    began = time.monotonic()
+    qmp.cmd("stop")
+    status = qmp.cmd("query-status").get("status")
+    time.sleep(seconds)
+    qmp.cmd("cont")
+    return status, time.monotonic() - began

@@ -14,8 +14,9 @@ only when every checked case passed.
 socket,...,server=on` or of a libvirt `<channel type='unix'>` with mode='bind'.
 --qmp is the VM's QMP socket: with it this side follows the guest's opens and
 closes of the port (VSERPORT_CHANGE, and the chardev's frontend-open), so it
-knows when the guest's reader is open and when it has gone. Without it, it
-waits --settle seconds instead, and the case that needs the events is not run.
+knows when the guest's reader is open and when it has gone, and it pauses the VM
+halfway through the big echo each way. Without it, it waits --settle seconds
+instead, and the cases that need QMP are not run.
 
 Python 3 and its standard library only, with chanpipe_qmp.py beside it.
 """
@@ -50,8 +51,8 @@ FIRST_SIZE = 64 * 1024
 EVENT_WINDOW = 1.0
 STEADY = EVENT_WINDOW + 0.3
 POLL = 0.02
-# How long the write-with-no-host case leaves the guest's writer without a host.
-NO_HOST_HOLD = 3.0
+# How long the write with no host is left without one, and the VM paused in the big echo.
+NO_HOST_HOLD = PAUSE = 3.0
 SAFE_ORDER = ("Safe order: start chanpipe r first, and send once its port is open for data "
               "(with QMP: VSERPORT_CHANGE open, and the port still open a second later), or let "
               "the guest ask for the data with a line it writes first")
@@ -267,9 +268,10 @@ class Run:
         self.hello = Case("hello", self.say_hello)
         self.echo = [Case("echo %s" % human(size), self.echo_case) for size in self.sizes]
         self.name = Case("name")  # judged from the report alone
+        self.paused = Case("pause", checked=False)  # judged in the big echo
         self.first = Case("host sends first", self.host_first, checked=False)
         self.no_host = Case("write with no host", self.write_no_host, checked=False)
-        self.cases = [self.hello] + self.echo + [self.name, self.first, self.no_host]
+        self.cases = [self.hello] + self.echo + [self.paused, self.name, self.first, self.no_host]
         self.guest, self.runs, self.stderr = {}, {}, {}
         self.windows = False  # the guest's OS, from its hello
         self.unread = None  # a message read ahead of its turn
@@ -345,9 +347,9 @@ class Run:
         fields = dict(w.split("=", 1) for w in words[3:] if "=" in w)
         return Message(words[2], [w for w in words[3:] if "=" not in w], fields, lines)
 
-    def there_and_back(self, label, data, what, early=False):
-        """Sends data to the guest's chanpipe r and takes back what its
-        chanpipe w returns: (r's status, the bytes, seconds there, back)."""
+    def there_and_back(self, label, data, what, early=False, pause=False):
+        """Sends data to the guest's chanpipe r and takes back what its chanpipe w returns,
+        the VM paused halfway each way if asked: (r's status, bytes, seconds there, back)."""
         t = self.o.timeout
 
         def ended():
@@ -361,11 +363,13 @@ class Run:
                 True, t, what + ": waiting for the guest's chanpipe r to open the port", ended)
         else:
             poll_until(ended, self.o.settle, POLL * 5)
-        sent_at = time.monotonic()
+        sent_at, half, paused = time.monotonic(), len(data) // 2 if pause else len(data), 0.0
         if not early:
-            self.ch.send(data, t, what + ": sending")
+            self.ch.send(data[:half], t, what + ": sending")
+            paused = self.pause()[1] if pause else 0.0
+            self.ch.send(data[half:], t, what + ": sending")
         self.ch.end_payload(t, what)
-        there = time.monotonic() - sent_at
+        there = time.monotonic() - sent_at - paused
         # Connecting again before the reader has let the port go could keep
         # it from seeing the host leave. Every change after the steady open
         # is the reader's close, or later.
@@ -380,8 +384,18 @@ class Run:
         size = int(fields.get("size", "-1"))
         if size < 0:
             raise Abort(Result.FAIL, "%s: the guest could not tell the size it received" % what)
-        back, back_seconds = self.ch.read_exact(size, t, what + ": reading the echo")
-        return fields.get("status", "?"), back, there, back_seconds
+        half = size // 2 if pause else size
+        back, seconds = self.ch.read_exact(half, t, what + ": reading the echo")
+        if pause:
+            self.pause()
+        rest, more = self.ch.read_exact(size - half, t, what + ": reading the echo")
+        return fields.get("status", "?"), back + rest, there, seconds + more
+
+    def pause(self):
+        """Pauses the VM for PAUSE s; the pause row keeps what QEMU said it was meanwhile."""
+        state, seconds = chanpipe_qmp.pause(self.qmp, PAUSE)
+        self.paused.data.setdefault("vm_status", []).append(state)
+        return state, seconds
 
     def say_hello(self, case):
         self.ch.connect(self.o.timeout)
@@ -398,23 +412,35 @@ class Run:
         self.message(what + ": waiting for the guest", word="ready", arg=label)
         data = payload(self.o.seed, label, size)
         self.say("%s: sending" % what)
-        status_r, back, there, back_seconds = self.there_and_back(label, data, what)
+        big = size == self.sizes[-1] and size
+        pause = big and self.port is not None
+        if big:  # the pause row, until the echo ends
+            self.paused.detail = "the echo did not end" if pause else "needs --qmp to pause the VM"
+        status_r, back, there, back_seconds = self.there_and_back(label, data, what, pause=pause)
+        if pause:  # a finding: does this driver keep the bytes across a pause?
+            self.paused.result, self.paused.detail = Result.FINDING, "paused %g s (QMP stop, " \
+                "cont) halfway each way: %s" % (PAUSE, "every byte came through unchanged" if
+                                                 back == data else damage(data, back))
+            if set(self.paused.data["vm_status"]) != {"paused"}:
+                self.paused.detail += "; yet QEMU said the VM was %s" % "/".join(
+                    self.paused.data["vm_status"])
+            self.paused.data["kept"] = back == data
         case.data.update(sent=size, received=len(back), status_r=status_r,
                          sha256_sent=hashlib.sha256(data).hexdigest(),
                          sha256_back=hashlib.sha256(back).hexdigest())
         problems = ["chanpipe r status %s" % status_r] if status_r != "0" else []
         if back != data:
-            problems.append(damage(data, back))
-        if size == self.sizes[-1] and size:
-            case.data.update(host_to_guest_mib_s=round(size / MIB / there, 2),
-                             guest_to_host_mib_s=round(size / MIB / back_seconds, 2)
-                             if back_seconds else None)
+            problems.append(damage(data, back) + (" (the VM paused halfway each way)" if pause
+                                                  else ""))
+        speeds = [round(size / MIB / s, 2) if s > 0 else None for s in (there, back_seconds)]
+        if big:
+            case.data.update(host_to_guest_mib_s=speeds[0], guest_to_host_mib_s=speeds[1])
         if problems:
             return Result.FAIL, "; ".join(problems)
         detail = "%s both ways, sha256 %s" % (human(size), case.data["sha256_sent"][:12])
-        if "host_to_guest_mib_s" in case.data:
+        if big:
             detail += "; host->guest %s, guest->host %s" % tuple(
-                "%.1f MiB/s" % (size / MIB / s) if s > 0 else "-" for s in (there, back_seconds))
+                "%.1f MiB/s" % v if v else "-" for v in speeds)
         return Result.PASS, detail  # the w status comes with the report
 
     def host_first(self, case):

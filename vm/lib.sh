@@ -117,6 +117,31 @@ qemu_build() {
   QEMU_RUNSTAT=$root/build/$preset/vm/runstat
 }
 
+# qemu_setup ROOT [CHANPIPE RUNSTAT CACHE]: what a host script of the soak's
+# kind needs: the programs and the kernel cache given, or the guest's
+# preset's build into ROOT/build (installing what is missing) and
+# ROOT/.cache/qemu; the host tools, python3 among them; programs for the
+# guest's architecture; the kernel. Sets QEMU_CHANPIPE and QEMU_RUNSTAT.
+qemu_setup() {
+  local root=$1 cache
+  shift
+  if [ $# -eq 3 ]; then
+    QEMU_CHANPIPE=$1 QEMU_RUNSTAT=$2 cache=$3
+  elif [ $# -eq 0 ]; then
+    # shellcheck disable=SC2046 # one word a package
+    qemu_apt_install $(qemu_host_packages) python3
+    qemu_build "$root"
+    cache=$root/.cache/qemu
+  else
+    qemu_die "give CHANPIPE RUNSTAT CACHE, or none of them"
+  fi
+  qemu_check_tools
+  qemu_check_program "$QEMU_CHANPIPE"
+  qemu_check_program "$QEMU_RUNSTAT"
+  command -v python3 >/dev/null || qemu_die "missing host tools; apt-get install python3"
+  qemu_fetch_kernel "$cache"
+}
+
 # qemu_kernel_package [META]: the name of the kernel package behind META
 # (linux-image-cloud-QEMU_DEB_ARCH), or nothing.
 qemu_kernel_package() {
@@ -343,6 +368,13 @@ qemu_port_in() {
 qemu_port_socket() {
   QEMU_ARGS+=(-chardev "socket,id=c$((QEMU_NPORTS + 1)),path=$2,server=on,wait=off")
   qemu_add_port "$1" "${3:-}"
+}
+
+# qemu_port_tcp NAME [ID]: port NAME on a TCP socket chardev on 127.0.0.1,
+# at a port the system picks; QMP's query-chardev tells which.
+qemu_port_tcp() {
+  QEMU_ARGS+=(-chardev "socket,id=c$((QEMU_NPORTS + 1)),host=127.0.0.1,port=0,server=on,wait=off")
+  qemu_add_port "$1" "${2:-}"
 }
 
 # qemu_port_out NAME FILE: what the guest writes on port NAME lands in FILE.

@@ -51,20 +51,8 @@ fi
 rounds=${rounds:-5}
 big=${big:-0}
 
-if [ $# -eq 3 ]; then
-  chanpipe=$1 runstat=$2 cache=$3
-elif [ $# -eq 0 ]; then
-  qemu_apt_install $(qemu_host_packages) python3
-  qemu_build "$root"
-  chanpipe=$QEMU_CHANPIPE runstat=$QEMU_RUNSTAT cache=$root/.cache/qemu
-else
-  qemu_die "give CHANPIPE RUNSTAT CACHE, or none of them"
-fi
-qemu_check_tools
-qemu_check_program "$chanpipe"
-qemu_check_program "$runstat"
-command -v python3 >/dev/null || qemu_die "missing host tools; apt-get install python3"
-qemu_fetch_kernel "$cache"
+qemu_setup "$root" "$@"
+chanpipe=$QEMU_CHANPIPE runstat=$QEMU_RUNSTAT
 
 rm -rf "$work"
 mkdir -p "$work/stage" "$work/state"

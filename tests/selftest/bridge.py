@@ -23,11 +23,16 @@ QEMU's host end onto that:
   * QMP: query-chardev (with frontend-open), qom-list and qom-get of the
     port's chardev, and VSERPORT_CHANGE events, held back like QEMU's to
     one a second, the newest change kept.
+  * QMP stop and cont (and query-status): a paused QEMU runs no guest code
+    and moves no byte, so stop sends SIGSTOP to the guest's programs (the
+    process group guest_group: Wine's cmd.exe and the chanpipe.exe it
+    starts) and the bridge moves nothing either way until cont.
 """
 
 import json
 import os
 import select
+import signal
 import socket
 import struct
 import threading
@@ -48,6 +53,7 @@ class Bridge:
         self.to_host = bytearray()
         self.client = None
         self.stopping = False
+        self.paused, self.guest_group = False, None
         self.qmp_clients = []
         self.last_emit = -EVENT_WINDOW
         self.pending = None
@@ -137,6 +143,9 @@ class Bridge:
 
     def _port_loop(self):
         while not self.stopping:
+            if self.paused:
+                time.sleep(0.01)
+                continue
             if self.client is None:
                 readable, _, _ = select.select([self.port_server], [], [], 0.05)
                 if readable and not self.stopping:
@@ -208,6 +217,12 @@ class Bridge:
             is_open = self.handles > 0
         if name == "qmp_capabilities":
             return {"return": {}}
+        if name in ("stop", "cont"):
+            self.pause(name == "stop")
+            return {"return": {}}
+        if name == "query-status":
+            return {"return": {"status": "paused" if self.paused else "running",
+                               "running": not self.paused, "singlestep": False}}
         if name == "query-chardev":
             return {"return": [{"label": self.label, "filename": "unix:%s,server=on" %
                                 self.port_path, "frontend-open": is_open}]}
@@ -217,6 +232,15 @@ class Bridge:
                 and args.get("property") == "chardev":
             return {"return": self.label}
         return {"error": {"class": "GenericError", "desc": "not in this bridge: %s" % name}}
+
+    def pause(self, on):
+        if on == self.paused:
+            return
+        self.paused = on
+        if self.guest_group:
+            os.killpg(self.guest_group, signal.SIGSTOP if on else signal.SIGCONT)
+        with self.lock:
+            self._broadcast("STOP" if on else "RESUME", {})
 
     def event(self, is_open):
         """Sends VSERPORT_CHANGE now, or at the end of the window."""
@@ -241,8 +265,12 @@ class Bridge:
     def _emit(self, is_open, now):
         # Under the lock.
         self.last_emit = now
+        self._broadcast("VSERPORT_CHANGE", {"id": self.port_id, "open": is_open})
+
+    def _broadcast(self, name, data):
+        # Under the lock.
         stamp = time.time()
-        message = {"event": "VSERPORT_CHANGE", "data": {"id": self.port_id, "open": is_open},
+        message = {"event": name, "data": data,
                    "timestamp": {"seconds": int(stamp), "microseconds": int(stamp % 1 * 1e6)}}
         for conn in self.qmp_clients:
             self._send(conn, message)

@@ -5,7 +5,7 @@
 
 good: every checked case passed, the host side exited 0, and the observed
 cases say what is known of the platform. noqmp: the same without QMP, so
-"host sends first" is not run. drop, nocopy: a broken chanpipe
+"host sends first" and "pause" are not run. drop, nocopy: a broken chanpipe
 ran in the guest; the host side must have exited non-zero and named the
 first case the fault can show in, with every case before it passed.
 """
@@ -36,6 +36,7 @@ def main():
         check(status == 0 and result["verdict"] == "PASS", "verdict %s, host side exited %d" % (
             result["verdict"], status))
         check(cases["host sends first"]["result"] == "not run", "host sends first ran")
+        check(cases["pause"]["result"] == "not run", "pause ran")
         check(cases["write with no host"].get("bytes_arrived") is True,
               "write with no host: %s" % cases["write with no host"]["detail"])
     elif mode == "good":
@@ -44,7 +45,12 @@ def main():
         for c in result["cases"]:
             check(not c["checked"] or c["result"] == "pass", "%s: %s %s" % (
                 c["case"], c["result"], c["detail"]))
-        first, no_host = cases["host sends first"], cases["write with no host"]
+        first, no_host, pause = (cases[c] for c in ("host sends first", "write with no host",
+                                                    "pause"))
+        check(pause["result"] == "finding" and pause.get("kept") is True and
+              set(pause.get("vm_status", [])) == {"paused"},
+              "pause: %s %s (the bytes come through a pause of the VM unchanged)" % (
+                  pause["result"], pause["detail"]))
         check(first["result"] == "finding" and first.get("front_lost") == 0,
               "host sends first: %s %s (no front is lost: the lookup reads names without "
               "opening the port, and the simulated driver keeps queued bytes)" % (

@@ -82,6 +82,7 @@ def main():
                                  env=env, stdin=subprocess.DEVNULL, stdout=guest_out,
                                  stderr=subprocess.STDOUT, start_new_session=True)
         simport.STARTED.append(guest)
+        bridge.guest_group = guest.pid  # what QMP stop stops
         result = os.path.join(o.work, "result.json")
         host = subprocess.run(
             [sys.executable, os.path.join(o.kit, "chanpipe-selftest-host.py"), "--socket",
