@@ -3,8 +3,11 @@
 #   chanpipe_VERSION_amd64.deb       the Debian package (CPack, linux build)
 #   chanpipe-VERSION-linux-x86_64    the same static program, for guests
 #                                    without dpkg
+#   chanpipe-selftest-VERSION.sh     the self-test kit's Linux guest side
+#   chanpipe-host_VERSION_all.deb    the host side, chanpipe-host
 #   chanpipe-VERSION-windows.zip     chanpipe.exe, chanpipe-x64.exe, the
-#                                    README and the self-test kit
+#                                    README, the self-test kit and
+#                                    chanpipe-host
 #   SHA256SUMS                       over the files above
 # The zip is made only when both Windows builds are given. The same builds
 # of the same commit pack to the same bytes: every time stored is
@@ -55,6 +58,18 @@ deb=chanpipe_${version}_amd64.deb
 mv "$stage/cpack/$deb" "$stage/$deb"
 made="$deb $plain"
 
+# The kit's Linux guest side, beside the plain program.
+script=chanpipe-selftest-$version.sh
+cp selftest/chanpipe-selftest.sh "$stage/$script"
+chmod 755 "$stage/$script"
+# The host side, in a package of its own (it needs python3), with the
+# Debian package's maintainer.
+maintainer=$(sed -n 's/^set(CPACK_DEBIAN_PACKAGE_MAINTAINER "\(.*\)")$/\1/p' "$linux/CPackConfig.cmake")
+[ -n "$maintainer" ] || fail "no maintainer in $linux/CPackConfig.cmake"
+host_deb=chanpipe-host_${version}_all.deb
+packaging/chanpipe-host-deb.sh "$stage/$host_deb" "$version" "$maintainer"
+made="$made $script $host_deb"
+
 if [ -n "$x86" ]; then
   # Each Windows program must be the one its name says.
   i686-w64-mingw32-objdump -f "$x86/chanpipe.exe" | grep -q 'file format pei-i386' ||
@@ -66,8 +81,10 @@ if [ -n "$x86" ]; then
   cp "$x64/chanpipe.exe" "$stage/zip/chanpipe-x64.exe"
   cp README.md "$stage/zip/README.md"
   # The self-test kit goes next to the programs, the host side's QMP module
-  # flat beside it; cp keeps the batch file's CR LF line ends.
-  for kit in selftest/chanpipe-selftest.cmd selftest/chanpipe-selftest-host.py host/chanpipe_qmp.py; do
+  # flat beside it, and chanpipe-host, which uses it too; cp keeps the
+  # batch file's CR LF line ends.
+  for kit in selftest/chanpipe-selftest.cmd selftest/chanpipe-selftest-host.py host/chanpipe_qmp.py \
+    host/chanpipe-host; do
     [ -f "$kit" ] || fail "no $kit"
     cp "$kit" "$stage/zip/"
   done

@@ -37,7 +37,7 @@ HERE = os.path.dirname(os.path.realpath(__file__))
 sys.path[:0] = [HERE, os.path.join(HERE, "..", "host")]
 import chanpipe_qmp  # noqa: E402
 
-VERSION = 1
+VERSION = 2
 MAGIC = "chanpipe-selftest"
 MIB = 1 << 20
 # The guest's echo steps, in order: the payload sizes in bytes (None: --big).
@@ -278,6 +278,11 @@ class Run:
     def message(self, what, seconds=None, word=None, arg=None):
         """The guest's next message; with word, it must be that word (with arg first)."""
         m, self.unread = self.unread or self.read_message(what, seconds or self.o.timeout), None
+        if m.word == "denied":  # the guest stopped: its chanpipe may not open the port
+            raise Abort(Result.FAIL, "the guest's chanpipe %s may not open the port (%s): run the "
+                        "guest side as a user who may, or give that user the port (see exit "
+                        "status 3 in the README); the guest side has stopped" % (
+                            " ".join(m.args[1:2]) or "?", " / ".join(m.lines) or "no message"))
         if word and (m.word != word or arg and m.args[:1] != [arg]):
             raise Abort(Result.FAIL, "expected the guest's %s, got %s" % (
                 (word, m.word) if not arg else (word + " " + arg, m.word + " " + " ".join(m.args))))
@@ -306,8 +311,9 @@ class Run:
 
         def ended():
             if self.ch.pending():
-                raise Abort(Result.FAIL, "%s: the guest's chanpipe r ended before the host sent "
-                            "anything" % what)
+                status = self.message(what + ": the guest's message").fields.get("status", "?")
+                raise Abort(Result.FAIL, "%s: the guest's chanpipe r ended (status %s) before the "
+                            "host sent anything" % (what, status))
         # Sent early, the bytes wait for the reader; the end must not, or
         # QEMU could hang up before the reader's own open.
         if self.port:
@@ -340,7 +346,14 @@ class Run:
     def say_hello(self, case):
         self.ch.connect(self.o.timeout)
         self.say("waiting for the guest side (chanpipe-selftest NAME) on %s ..." % self.ch.where)
-        message = self.message("hello from the guest", self.o.wait, word="hello")
+        try:
+            message = self.message("hello from the guest", self.o.wait, word="hello")
+        except Abort as abort:
+            if abort.result is Result.HUNG:
+                abort.detail += ("; is the guest side running? It stops at once, and says so, "
+                                 "when chanpipe may not open the port (CreateFile error 13 on "
+                                 "Linux, 5 on Windows: the user lacks the rights)")
+            raise
         self.guest.update(line.partition(" ")[::2] for line in message.lines)
         self.windows = "windows" in self.guest.get("os", "").lower()
         case.data["guest"] = self.guest
