@@ -1,8 +1,9 @@
 # The Debian package for Linux guests, made by CPack from this build:
 #   cpack --config CPackConfig.cmake      (scripts/pack.sh runs it)
-# gives chanpipe_VERSION_amd64.deb with the static program, its man page,
-# the self-test kit's Linux guest side as chanpipe-selftest with its man
-# page, the README and the copyright file. With SOURCE_DATE_EPOCH set, every
+# gives chanpipe_VERSION_ARCH.deb (amd64; arm64 from linux-arm64) with the
+# static program, its man page, the self-test kit's Linux guest side as
+# chanpipe-selftest with its man page, the README and the copyright file.
+# With SOURCE_DATE_EPOCH set, every
 # member carries that time, so the same build packs to the same bytes.
 
 # The man page, compressed as Debian keeps them; -n leaves out the name and
@@ -52,6 +53,16 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME chanpipe)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+# The package's architecture is the program's, not the build machine's
+# (which CPack would take): a cross build for aarch64 gives an arm64
+# package.
+if(CMAKE_SYSTEM_PROCESSOR STREQUAL "aarch64")
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
+elseif(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE amd64)
+else()
+  message(FATAL_ERROR "no Debian architecture known for ${CMAKE_SYSTEM_PROCESSOR}")
+endif()
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER

@@ -2,7 +2,7 @@
 # Measures chanpipe against dd bs=4096 and cat on a real virtio-serial port
 # (QEMU's device, Linux's virtio_console driver in the guest):
 #
-#   scripts/bench-qemu.sh [-n ROUNDS] [-m MIB] [-s STARTUP_ROUNDS] [-t BOX] [-v NAME=PATH]...
+#   scripts/bench-qemu.sh [-a ARCH] [-n ROUNDS] [-m MIB] [-s STARTUP_ROUNDS] [-t BOX] [-v NAME=PATH]...
 #
 # Throughput: one boot; every tool moves the same MIB MiB payload (default
 # 64) host to guest on the port "source" and guest to host on the port
@@ -15,30 +15,37 @@
 # time goes) to every run under NAME. Every run is time-boxed in the guest
 # (-t, default 60 s plus 1 s per MiB): a run past its box is killed, printed
 # as hung with its tool, round and step, and left out of the medians.
+# -a arm64 measures on an arm64 guest (the linux-arm64 build) and leaves
+# its tables in build/bench-qemu-arm64/; the default is x86_64.
 set -eu
 cd "$(dirname "$0")/.."
 root=$PWD
 . vm/lib.sh
 
 rounds=9 mib=64 startup_rounds=30 box="" variants=()
-while getopts n:m:s:t:v: opt; do
+while getopts a:n:m:s:t:v: opt; do
   case $opt in
+    a) QEMU_ARCH=$OPTARG ;;
     n) rounds=$OPTARG ;;
     m) mib=$OPTARG ;;
     s) startup_rounds=$OPTARG ;;
     t) box=$OPTARG ;;
     v) variants+=("$OPTARG") ;;
-    *) qemu_die "usage: $0 [-n ROUNDS] [-m MIB] [-s STARTUP_ROUNDS] [-t BOX] [-v NAME=PATH]..." ;;
+    *) qemu_die "usage: $0 [-a x86_64|arm64] [-n ROUNDS] [-m MIB] [-s STARTUP_ROUNDS] [-t BOX] [-v NAME=PATH]..." ;;
   esac
 done
 bytes=$((mib * 1048576))
 box=${box:-$((60 + mib))}
+qemu_arch
 out=$root/build/bench-qemu
+[ "$QEMU_ARCH" = x86_64 ] || out=$out-$QEMU_ARCH
 mkdir -p "$out"
+echo "bench: $QEMU_ARCH guest ($QEMU_SYSTEM${QEMU_MACHINE[*]:+ ${QEMU_MACHINE[*]}})" >&2
 
-qemu_apt_install $QEMU_HOST_PACKAGES
+qemu_apt_install $(qemu_host_packages)
 qemu_check_tools
 qemu_build "$root"
+qemu_check_program "$QEMU_CHANPIPE"
 qemu_fetch_kernel "$root/.cache/qemu"
 
 work=$(mktemp -d /tmp/chanpipe-bench.XXXXXX)
@@ -51,6 +58,7 @@ for v in "${variants[@]}"; do
   case ${v%%=*} in
     chanpipe | dd | cat | runstat | *[!a-z0-9-]*) qemu_die "bad variant name in $v" ;;
   esac
+  qemu_check_program "${v#*=}"
   cp "${v#*=}" "$work/stage/${v%%=*}"
   tools="$tools ${v%%=*}"
 done
@@ -183,7 +191,7 @@ awk -v mib="$mib" -v rounds="$rounds" -v tools="$tools" '
 
 {
   echo "Measured $(date -u '+%Y-%m-%d %H:%M UTC') on $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1), $(nproc) cores;"
-  echo "QEMU $(qemu-system-x86_64 --version | head -n 1 | awk '{print $4}') (TCG), guest $(cat "$QEMU_KERNEL_DIR/package"), 1 vCPU, busybox $(busybox | head -n 1 | awk '{print $2}')."
+  echo "QEMU $($QEMU_SYSTEM --version | head -n 1 | awk '{print $4}') (TCG), $QEMU_SYSTEM${QEMU_MACHINE[*]:+ ${QEMU_MACHINE[*]}}, guest $(cat "$QEMU_KERNEL_DIR/package"), 1 vCPU, busybox $(sed -n 's/^GUEST-BUSYBOX //p' "$out/throughput.console" | awk '{print $2}')."
   echo
   cat "$out/results.md"
 } | tee "$out/report.md"

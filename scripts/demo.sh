@@ -2,11 +2,14 @@
 # chanpipe doing its job on a real virtio-serial port, from a fresh Debian
 # machine:
 #
-#   scripts/demo.sh [FILE]
+#   scripts/demo.sh [--arch x86_64|arm64] [FILE]
 #
 # Installs what is missing (apt-get), builds chanpipe with the linux preset
 # into build/linux, fetches a Debian kernel into .cache/, and boots a small
-# Linux guest under QEMU with one port named chan0. The host sends FILE
+# Linux guest under QEMU with one port named chan0. With --arch arm64 the
+# guest is an arm64 one (qemu-system-aarch64, board virt) and chanpipe is
+# the aarch64 build of the linux-arm64 preset, in build/linux-arm64; the
+# default is x86_64. The host sends FILE
 # (default: 32 MiB of random bytes) on chan0; in the guest
 # `chanpipe r chan0` receives it and `chanpipe w chan0` sends it back on the
 # same port. The report gives sizes, checksums and throughput. Exit status 0
@@ -16,23 +19,40 @@ cd "$(dirname "$0")/.."
 root=$PWD
 . vm/lib.sh
 
+usage="usage: scripts/demo.sh [--arch x86_64|arm64] [FILE]"
+while [ $# -gt 0 ]; do
+  case $1 in
+    --arch) [ $# -ge 2 ] || qemu_die "$usage"; QEMU_ARCH=$2; shift 2 ;;
+    --arch=*) QEMU_ARCH=${1#--arch=}; shift ;;
+    -h | --help) echo "$usage"; exit 0 ;;
+    --) shift; break ;;
+    -*) qemu_die "$usage" ;;
+    *) break ;;
+  esac
+done
+[ $# -le 1 ] || qemu_die "$usage"
+qemu_arch
+
 step() { printf '\n== %s\n' "$*"; }
 mib() { awk -v b="$1" 'BEGIN { printf "%.1f", b / 1048576 }'; }
 # stat_field LINE NAME: a field of a runstat line.
 stat_field() { printf '%s\n' "$1" | tr ' ' '\n' | sed -n "s/^$2=//p"; }
 
+echo "guest architecture: $QEMU_ARCH ($QEMU_SYSTEM${QEMU_MACHINE[*]:+ ${QEMU_MACHINE[*]}}; --arch chooses)"
+
 step "Host packages"
-qemu_apt_install $QEMU_HOST_PACKAGES
+qemu_apt_install $(qemu_host_packages)
 qemu_check_tools
-echo "qemu $(qemu-system-x86_64 --version | head -n 1 | awk '{print $4}'), socat, busybox-static: present"
+echo "$QEMU_SYSTEM $($QEMU_SYSTEM --version | head -n 1 | awk '{print $4}'), socat, busybox-static: present"
 
-step "Building chanpipe (linux preset, static) into build/linux"
+step "Building chanpipe ($QEMU_PRESET preset, static) into build/$QEMU_PRESET"
 qemu_build "$root"
-echo "$QEMU_CHANPIPE"
+qemu_check_program "$QEMU_CHANPIPE"
+echo "$QEMU_CHANPIPE: $(readelf -h "$QEMU_CHANPIPE" | sed -n 's/^ *Machine: *//p'), static, $(wc -c <"$QEMU_CHANPIPE") bytes"
 
-step "Guest kernel (cached in .cache/qemu)"
+step "Guest kernel and busybox (cached in .cache/qemu/$QEMU_ARCH)"
 qemu_fetch_kernel "$root/.cache/qemu"
-echo "$(cat "$QEMU_KERNEL_DIR/package") with virtio_console as a module"
+echo "$(cat "$QEMU_KERNEL_DIR/package") with virtio_console as a module; busybox $QEMU_BUSYBOX"
 
 work=$(mktemp -d /tmp/chanpipe-demo.XXXXXX)
 trap 'rm -rf "$work"' EXIT
@@ -52,7 +72,7 @@ cp "$QEMU_CHANPIPE" "$work/stage/chanpipe"
 cp "$QEMU_RUNSTAT" "$work/stage/runstat"
 qemu_make_initramfs "$work/stage" vm/demo-guest.sh "$work/initrd.cpio"
 
-step "Booting the guest: port chan0 on a unix socket, the host on the other end"
+step "Booting the $QEMU_ARCH guest: port chan0 on a unix socket, the host on the other end"
 qemu_ports_reset
 qemu_port_in chan0 "$work/chan0.sock" "$work/sent"
 started=$(date +%s.%N)
@@ -90,7 +110,8 @@ same() { [ "$1" = "$sent_sum" ] && echo "same as sent" || echo "DIFFERENT"; }
 
 step "Report"
 cat <<EOF
-guest:      Linux $(cat "$QEMU_KERNEL_DIR/package" | sed 's/linux-image-//'), busybox, QEMU virtio-serial; port chan0 is $(sed -n 's/^DEMO-NODE //p' "$work/console.log" | tr -d '\r')
+guest:      $QEMU_ARCH: Linux $(sed -n 's/^GUEST-KERNEL //p' "$work/console.log" | tr -d '\r'), busybox, $QEMU_SYSTEM${QEMU_MACHINE[*]:+ ${QEMU_MACHINE[*]}} (TCG)
+            QEMU virtio-serial; port chan0 is $(sed -n 's/^DEMO-NODE //p' "$work/console.log" | tr -d '\r')
 file sent:  $label: $sent_size bytes ($(mib "$sent_size") MiB), sha256 $sent_sum
 
 host -> guest  (host: socat into the socket; guest: chanpipe r chan0 > file)

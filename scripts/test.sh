@@ -1,12 +1,13 @@
 #!/bin/sh
-# Builds every configuration and runs every test: the unit tests natively
-# and under ASan+UBSan, the chanpipe.exe inspection, the Windows tests under
-# Wine, the guest tests under QEMU, the fuzz replay and the argument table.
+# Builds every configuration and runs every test: the unit tests natively,
+# under ASan+UBSan and built for arm64 under qemu-aarch64, the chanpipe.exe
+# inspection, the Windows tests under Wine, the guest tests under QEMU
+# (x86_64 and arm64 guests), the fuzz replay and the argument table.
 #   scripts/test.sh [preset...]     (default: all of them)
 set -eu
 cd "$(dirname "$0")/.."
 scripts/setup.sh
-presets=${*:-"linux linux-asan windows-x86 windows-x64 fuzz"}
+presets=${*:-"linux linux-arm64 linux-asan windows-x86 windows-x64 fuzz"}
 failed=""
 for preset in $presets; do
   echo "=== $preset"

@@ -1,12 +1,19 @@
 # Shared by the QEMU harness, the demo and the benchmark: fetch the guest
 # kernel, pack an initramfs around chanpipe, boot it with named
-# virtio-serial ports. Source it from bash; it defines functions only.
+# virtio-serial ports. Source it from bash; it defines functions and the
+# variables below only.
 #
 # The guest is Debian's cloud kernel with busybox-static as its whole user
 # space. Its /init loads the virtio-serial driver, waits until every port
 # has its name, runs /guest.sh, prints "GUEST-EXIT <status>" on the console
 # and powers off. Nothing is installed on the host: the kernel package is
 # only unpacked into a cache folder.
+#
+# The guest's architecture is one variable, QEMU_ARCH: x86_64 (the default)
+# or arm64. Every helper reads it when called (through qemu_arch), so a
+# script sets it once, before its first call, and the same code boots
+# either guest.
+QEMU_ARCH=${QEMU_ARCH:-x86_64}
 
 # Modules in load order: the console driver needs the PCI transport, and
 # that needs the ring and the core.
@@ -17,23 +24,69 @@ qemu_die() {
   exit 1
 }
 
+# qemu_arch: sets, from QEMU_ARCH, all that differs between the guests:
+#   QEMU_SYSTEM, QEMU_SYSTEM_PACKAGE  the QEMU program and its Debian package
+#   QEMU_MACHINE       its board and CPU (an array of arguments)
+#   QEMU_CONSOLE       the guest's console device (the first -serial)
+#   QEMU_DEB_ARCH      Debian's name of the architecture: the kernel package
+#                      linux-image-cloud-QEMU_DEB_ARCH and busybox-static
+#                      come in it
+#   QEMU_ELF           what readelf calls its programs' machine
+#   QEMU_PRESET        the CMake preset that builds chanpipe for it
+#   QEMU_BUILD_PACKAGES  what that preset needs besides the common ones
+qemu_arch() {
+  case $QEMU_ARCH in
+    x86_64)
+      QEMU_SYSTEM=qemu-system-x86_64 QEMU_SYSTEM_PACKAGE=qemu-system-x86
+      QEMU_MACHINE=() # the default board (pc) and CPU
+      QEMU_CONSOLE=ttyS0 QEMU_DEB_ARCH=amd64 QEMU_ELF='Advanced Micro Devices X86-64'
+      QEMU_PRESET=linux QEMU_BUILD_PACKAGES="g++ libgtest-dev"
+      ;;
+    arm64)
+      QEMU_SYSTEM=qemu-system-aarch64 QEMU_SYSTEM_PACKAGE=qemu-system-arm
+      # Emulated pointer authentication makes "max" 4 to 5 times slower.
+      QEMU_MACHINE=(-M virt -cpu max,pauth=off)
+      QEMU_CONSOLE=ttyAMA0 QEMU_DEB_ARCH=arm64 QEMU_ELF=AArch64
+      QEMU_PRESET=linux-arm64 QEMU_BUILD_PACKAGES="g++-aarch64-linux-gnu googletest qemu-user"
+      ;;
+    *) qemu_die "QEMU_ARCH is \"$QEMU_ARCH\": x86_64 or arm64" ;;
+  esac
+}
+
 # Fails with the Debian packages to install when a host tool is missing.
 qemu_check_tools() {
   local missing=""
-  command -v qemu-system-x86_64 >/dev/null || missing="$missing qemu-system-x86"
+  qemu_arch
+  command -v $QEMU_SYSTEM >/dev/null || missing="$missing $QEMU_SYSTEM_PACKAGE"
   command -v socat >/dev/null || missing="$missing socat"
-  # The guest has no libraries, so its busybox must be the static one.
+  # The guest has no libraries, so its busybox must be the static one (the
+  # host's packs the initramfs; an arm64 guest gets its own).
   if [ ! -x /bin/busybox ] || ldd /bin/busybox >/dev/null 2>&1; then
     missing="$missing busybox-static"
   fi
   command -v dpkg-deb >/dev/null || missing="$missing dpkg"
   command -v apt-get >/dev/null || missing="$missing apt"
+  command -v readelf >/dev/null || missing="$missing binutils"
   [ -z "$missing" ] || qemu_die "missing host tools; apt-get install$missing"
 }
 
-# What the demo and the benchmark need on a fresh Debian machine: the
-# linux preset's build (its tests need GoogleTest) and the guest's tools.
-QEMU_HOST_PACKAGES="cmake ninja-build g++ libgtest-dev qemu-system-x86 busybox-static socat"
+# qemu_check_program FILE: FILE is a static program for the guest's
+# architecture (anything else would stop the guest with no word of why).
+qemu_check_program() {
+  qemu_arch
+  [ -x "$1" ] || qemu_die "no program at $1"
+  readelf -h "$1" 2>/dev/null | grep -Eq "Machine:[[:space:]]+$QEMU_ELF\$" ||
+    qemu_die "$1 is not a program for $QEMU_ARCH guests (QEMU_ARCH=$QEMU_ARCH)"
+  ! readelf -l "$1" | grep -q INTERP || qemu_die "$1 is not linked statically"
+}
+
+# qemu_host_packages: what the demo and the benchmark need on a fresh
+# Debian machine: the preset's build (its tests need GoogleTest) and the
+# guest's tools.
+qemu_host_packages() {
+  qemu_arch
+  echo "cmake ninja-build binutils $QEMU_BUILD_PACKAGES $QEMU_SYSTEM_PACKAGE busybox-static socat"
+}
 
 # qemu_apt_install PACKAGE...: installs those that are missing, after one
 # apt-get update.
@@ -51,33 +104,88 @@ qemu_apt_install() {
 }
 
 # qemu_build ROOT: the static chanpipe and the guest's timer, with the
-# linux preset into ROOT/build/linux. Sets QEMU_CHANPIPE and QEMU_RUNSTAT.
+# guest's preset (linux, or linux-arm64) into ROOT/build/PRESET. Sets
+# QEMU_CHANPIPE and QEMU_RUNSTAT.
 qemu_build() {
-  local root=$1 log=$1/build/qemu-build.log
+  qemu_arch
+  local root=$1 preset=$QEMU_PRESET log=$1/build/qemu-build-$QEMU_PRESET.log
   mkdir -p "$root/build"
-  (cd "$root" && cmake --preset linux >"$log" 2>&1) || { cat "$log" >&2; qemu_die "configure failed"; }
-  (cd "$root" && cmake --build --preset linux --target chanpipe runstat -j 2 >"$log" 2>&1) ||
+  (cd "$root" && cmake --preset $preset >"$log" 2>&1) || { cat "$log" >&2; qemu_die "configure failed"; }
+  (cd "$root" && cmake --build --preset $preset --target chanpipe runstat -j 2 >"$log" 2>&1) ||
     { cat "$log" >&2; qemu_die "build failed"; }
-  QEMU_CHANPIPE=$root/build/linux/chanpipe
-  QEMU_RUNSTAT=$root/build/linux/vm/runstat
+  QEMU_CHANPIPE=$root/build/$preset/chanpipe
+  QEMU_RUNSTAT=$root/build/$preset/vm/runstat
 }
 
 # qemu_kernel_package [META]: the name of the kernel package behind META
-# (linux-image-cloud-amd64), or nothing.
+# (linux-image-cloud-QEMU_DEB_ARCH), or nothing.
 qemu_kernel_package() {
-  apt-cache depends "${1:-linux-image-cloud-amd64}" 2>/dev/null |
+  qemu_arch
+  local meta=${1:-linux-image-cloud-$QEMU_DEB_ARCH}
+  case $meta in *:*) ;; *) meta=$meta:$QEMU_DEB_ARCH ;; esac
+  apt-cache depends "$meta" 2>/dev/null |
     sed -n 's/^ *Depends: \(linux-image-[0-9][^ ]*\)$/\1/p' | head -n 1
 }
 
+# qemu_apt_lists WHAT: makes apt know the packages of the guest's
+# architecture: a machine that never ran apt-get update knows none yet, and
+# one of another architecture (amd64 for an arm64 guest) must add it first.
+# Only downloads come of it; nothing of that architecture is installed.
+qemu_apt_lists() {
+  qemu_arch
+  [ "$(id -u)" = 0 ] || qemu_die "apt-cache knows no $1; run (as root)$(
+    [ "$(dpkg --print-architecture)" = "$QEMU_DEB_ARCH" ] ||
+      echo " dpkg --add-architecture $QEMU_DEB_ARCH &&") apt-get update"
+  if [ "$(dpkg --print-architecture)" != "$QEMU_DEB_ARCH" ] &&
+    ! dpkg --print-foreign-architectures | grep -qx "$QEMU_DEB_ARCH"; then
+    echo "qemu: dpkg --add-architecture $QEMU_DEB_ARCH (for the $QEMU_ARCH guest's packages)" >&2
+    dpkg --add-architecture "$QEMU_DEB_ARCH"
+  fi
+  echo "qemu: apt-get update (the package lists have no $1)" >&2
+  timeout 300 apt-get update -qq >&2 || qemu_die "apt-get update failed"
+}
+
+# qemu_busybox CACHE: sets QEMU_BUSYBOX, the guest's static busybox: the
+# host's own for a guest of its architecture, otherwise busybox-static of
+# the guest's architecture, downloaded once into CACHE/QEMU_ARCH/busybox.
+qemu_busybox() {
+  qemu_arch
+  local dir=$1/$QEMU_ARCH/busybox tmp
+  if [ "$(dpkg --print-architecture)" = "$QEMU_DEB_ARCH" ]; then
+    QEMU_BUSYBOX=/bin/busybox
+    return 0
+  fi
+  QEMU_BUSYBOX=$dir/busybox
+  [ -s "$QEMU_BUSYBOX" ] && return 0
+  apt-cache show "busybox-static:$QEMU_DEB_ARCH" >/dev/null 2>&1 || qemu_apt_lists "busybox-static:$QEMU_DEB_ARCH"
+  mkdir -p "$1/$QEMU_ARCH"
+  tmp=$(mktemp -d "$1/$QEMU_ARCH/busybox.tmp.XXXXXX")
+  echo "qemu: fetching busybox-static:$QEMU_DEB_ARCH into $1/$QEMU_ARCH" >&2
+  if ! (cd "$tmp" && timeout 600 apt-get download -qq -o APT::Sandbox::User=root \
+    "busybox-static:$QEMU_DEB_ARCH" >&2); then
+    rm -rf "$tmp"
+    qemu_die "apt-get download busybox-static:$QEMU_DEB_ARCH failed"
+  fi
+  mkdir "$tmp/root" "$tmp/busybox"
+  dpkg-deb -x "$tmp"/*.deb "$tmp/root"
+  cp "$tmp/root/bin/busybox" "$tmp/busybox/busybox"
+  rm -rf "$dir"
+  mv "$tmp/busybox" "$dir"
+  rm -rf "$tmp"
+}
+
 # qemu_fetch_kernel CACHE [META MODULES]
-# Leaves CACHE/kernel/vmlinuz and CACHE/kernel/M.ko for each of MODULES,
-# downloading the kernel package behind META once. The default is the cloud
-# kernel (about 30 MB) with the virtio-serial modules, QEMU_MODULES. Sets
-# QEMU_KERNEL_DIR.
+# Leaves CACHE/QEMU_ARCH/kernel/vmlinuz and CACHE/QEMU_ARCH/kernel/M.ko for
+# each of MODULES, downloading the kernel package behind META once. The
+# default is the cloud kernel of the guest's architecture (about 30 MB)
+# with the virtio-serial modules, QEMU_MODULES. Sets QEMU_KERNEL_DIR, and
+# QEMU_BUSYBOX (qemu_busybox).
 qemu_fetch_kernel() {
-  local cache=$1 meta=${2:-linux-image-cloud-amd64} modules=${3:-$QEMU_MODULES}
+  qemu_arch
+  local cache=$1 meta=${2:-linux-image-cloud-$QEMU_DEB_ARCH} modules=${3:-$QEMU_MODULES}
   local dir pkg tmp m ko last patterns=""
-  dir=$cache/kernel
+  qemu_busybox "$cache"
+  dir=$cache/$QEMU_ARCH/kernel
   QEMU_KERNEL_DIR=$dir
   last=${modules##* }
   if [ -s "$dir/vmlinuz" ] && [ -s "$dir/$last.ko" ]; then
@@ -85,16 +193,13 @@ qemu_fetch_kernel() {
   fi
   pkg=$(qemu_kernel_package "$meta")
   if [ -z "$pkg" ]; then
-    # A machine that never ran apt-get update knows no packages yet.
-    [ "$(id -u)" = 0 ] || qemu_die "apt-cache knows no $meta; run apt-get update"
-    echo "qemu: apt-get update (the package lists are empty)" >&2
-    timeout 300 apt-get update -qq >&2 || qemu_die "apt-get update failed"
+    qemu_apt_lists "$meta"
     pkg=$(qemu_kernel_package "$meta")
     [ -n "$pkg" ] || qemu_die "no package behind $meta"
   fi
-  mkdir -p "$cache"
-  tmp=$(mktemp -d "$cache/kernel.tmp.XXXXXX")
-  echo "qemu: fetching $pkg into $cache" >&2
+  mkdir -p "$cache/$QEMU_ARCH"
+  tmp=$(mktemp -d "$cache/$QEMU_ARCH/kernel.tmp.XXXXXX")
+  echo "qemu: fetching $pkg into $cache/$QEMU_ARCH" >&2
   if ! (cd "$tmp" && timeout 600 apt-get download -qq -o APT::Sandbox::User=root "$pkg" >&2); then
     rm -rf "$tmp"
     qemu_die "apt-get download $pkg failed"
@@ -131,7 +236,7 @@ qemu_make_initramfs() {
   local stage=$1 script=$2 out=$3 m
   { qemu_guest_helpers; cat "$script"; } >"$stage/guest.sh"
   mkdir -p "$stage/bin" "$stage/lib/modules" "$stage/proc" "$stage/sys" "$stage/dev" "$stage/tmp"
-  cp /bin/busybox "$stage/bin/busybox"
+  cp "${QEMU_BUSYBOX:-/bin/busybox}" "$stage/bin/busybox"
   for m in $QEMU_MODULES; do
     cp "$QEMU_KERNEL_DIR/$m.ko" "$stage/lib/modules/$m.ko"
   done
@@ -163,6 +268,8 @@ while :; do
   sleep 0.05
 done
 cd /tmp
+echo "GUEST-KERNEL $(uname -rm)"
+echo "GUEST-BUSYBOX $(busybox | head -n 1)"
 sh /guest.sh
 echo "GUEST-EXIT $?"
 poweroff -f
@@ -178,6 +285,18 @@ qemu_guest_helpers() {
 port_node() {
   for p in /sys/class/virtio-ports/vport*; do
     if [ "$(cat "$p/name")" = "$1" ]; then echo "/dev/${p##*/}"; return 0; fi
+  done
+  return 1
+}
+# serial_node: the /dev node of the serial line that qemu_serial added
+# (QEMU's PCI serial card, 1b36:0002), whichever ttyS the board gives it.
+serial_node() {
+  for t in /sys/class/tty/ttyS*; do
+    if [ "$(cat "$t/device/vendor" 2>/dev/null)" = 0x1b36 ] &&
+      [ "$(cat "$t/device/device" 2>/dev/null)" = 0x0002 ]; then
+      echo "/dev/${t##*/}"
+      return 0
+    fi
   done
   return 1
 }
@@ -232,12 +351,21 @@ qemu_port_out() {
   qemu_add_port "$1"
 }
 
+# qemu_serial CHARDEV: a serial line besides the console, on the chardev
+# CHARDEV (given with -chardev in QEMU_ARGS). It is a PCI serial card, which
+# both boards take (a second -serial is ignored by arm64's virt board); the
+# guest finds it with serial_node. One per boot.
+qemu_serial() {
+  QEMU_ARGS+=(-device "pci-serial,chardev=$1")
+}
+
 # qemu_run SECONDS INITRD CONSOLE
 # Boots the guest with the ports added since qemu_ports_reset, its console
 # into the file CONSOLE and QEMU's own messages into CONSOLE.qemu. Returns
 # QEMU's status (124 when SECONDS ran out). With QEMU_QUIET set to nothing
 # the console shows the kernel's messages too.
 qemu_run() {
+  qemu_arch
   local seconds=$1 initrd=$2 console=$3 i status=0 pids=() devices=()
   for ((i = 0; i * QEMU_PORTS_PER_DEVICE < QEMU_NPORTS; i++)); do
     devices+=(-device "virtio-serial-pci,id=vs$i,max_ports=$((QEMU_PORTS_PER_DEVICE + 1))")
@@ -252,10 +380,10 @@ qemu_run() {
       <"${QEMU_FEEDS[i + 1]}" >/dev/null 2>&1 &
     pids+=($!)
   done
-  timeout -k 5 "$seconds" qemu-system-x86_64 \
+  timeout -k 5 "$seconds" $QEMU_SYSTEM "${QEMU_MACHINE[@]}" \
     -nodefaults -display none -no-reboot -m 768 \
     -kernel "$QEMU_KERNEL_DIR/vmlinuz" -initrd "$initrd" \
-    -append "console=ttyS0 panic=-1 ${QEMU_QUIET-quiet} chanpipe.ports=$QEMU_NPORTS" \
+    -append "console=$QEMU_CONSOLE panic=-1 ${QEMU_QUIET-quiet} chanpipe.ports=$QEMU_NPORTS" \
     -serial "file:$console" \
     "${devices[@]}" "${QEMU_ARGS[@]}" </dev/null 2>"$console.qemu" || status=$?
   for i in "${pids[@]}"; do

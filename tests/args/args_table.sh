@@ -4,10 +4,15 @@
 # its standard output required to stay empty. No port of any name used here
 # exists, so every well-formed command line ends in the not-found lines.
 #
-#   args_table.sh PATH-TO-CHANPIPE
+#   args_table.sh PATH-TO-CHANPIPE [EMULATOR [ARGUMENT...]]
+#
+# A program built for another machine runs through EMULATOR (for instance
+# qemu-aarch64 -L /usr/aarch64-linux-gnu).
 set -u
 
 chanpipe=$1
+shift
+emulator=("$@")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -32,7 +37,7 @@ row() {
   [ ${#shown} -gt 100 ] && shown="${shown:0:100}... (${#shown} chars)"
   printf '%s' "$expected" >"$work/expected"
   # A run that finds a port would wait for data: the time box ends it.
-  timeout 20 "$chanpipe" "$@" <"$work/expected" >"$work/out" 2>"$work/err"
+  timeout 20 "${emulator[@]}" "$chanpipe" "$@" <"$work/expected" >"$work/out" 2>"$work/err"
   local got=$?
   if [ "$got" -eq "$status" ] && cmp -s "$work/expected" "$work/err" && [ ! -s "$work/out" ]; then
     echo "ok   $rows: chanpipe$shown"

@@ -9,7 +9,8 @@
 # "boot" builds an initramfs around the static CHANPIPE, boots it once with
 # all the ports the cases need, and leaves in WORK what the guest reported
 # (WORK/guest) and what the host sent and received (WORK/host). CACHE holds
-# the kernel between runs.
+# the kernel between runs. The guest is of QEMU_ARCH (vm/lib.sh), x86_64
+# unless set; CHANPIPE must be built for it.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../../vm/lib.sh"
@@ -41,7 +42,7 @@ summary() {
 boot() {
   local chanpipe=$1 work=$2 cache=$3 sockets n name status=0
   qemu_check_tools
-  [ -x "$chanpipe" ] || qemu_die "no chanpipe at $chanpipe"
+  qemu_check_program "$chanpipe"
   qemu_fetch_kernel "$cache"
   rm -rf "$work"
   mkdir -p "$work/host" "$work/stage" "$work/guest"
@@ -98,7 +99,7 @@ boot() {
   if grep '^GUEST-ERROR' "$work/console.log" >&2; then
     return 1
   fi
-  echo "guest ran $(ls "$work/guest/out" | grep -c '\.rc$') runs"
+  echo "guest ran $(ls "$work/guest/out" | grep -c '\.rc$') runs on Linux $(sed -n 's/^GUEST-KERNEL //p' "$work/console.log" | tr -d '\r')"
 }
 
 # --- judging --------------------------------------------------------------

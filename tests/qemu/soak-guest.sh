@@ -2,7 +2,8 @@
 # boot, chanpipe against dd bs=4096 on the same ports. /soak.conf sets
 # ROUNDS, SIZES, BIG, ROUGH_EVERY, BUSY_EVERY, BOX and MAX_HANGS.
 #
-# The host side (soak-host.py) listens on the second serial line. Every
+# The host side (soak-host.py) listens on the serial line of qemu_serial
+# (a PCI serial card, which serial_node finds on either board). Every
 # line to it is a request or a result:
 #   FEED ID SIZE CUT   connect to the port "source" (it answers FED ID)
 #   GO ID              send the payload now (CUT: none, close or reset)
@@ -13,8 +14,9 @@
 set -u
 . /soak.conf
 mount -t debugfs debugfs /sys/kernel/debug
-stty -F /dev/ttyS1 raw -echo
-exec 4<>/dev/ttyS1
+control=$(serial_node) || { echo "GUEST-ERROR no serial line to the host"; exit 1; }
+stty -F "$control" raw -echo
+exec 4<>"$control"
 ctl() { echo "$*" >&4; }
 
 src=$(port_node source)

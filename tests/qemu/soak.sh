@@ -11,8 +11,9 @@
 # -r ROUNDS and -b MIB change either. -t BOX: the time box of a run, in
 # seconds plus one per MiB (default 30). -q: more QEMU arguments, for
 # instance -q "-trace virtio_serial*" (the trace goes to WORK/console.log.qemu).
-# Without CHANPIPE, RUNSTAT and CACHE it builds with the linux preset, like
-# the benchmark. WORK (default build/soak) keeps the results, the report
+# Without CHANPIPE, RUNSTAT and CACHE it builds with the guest's preset, like
+# the benchmark. The guest is of QEMU_ARCH (vm/lib.sh): x86_64 unless set
+# (QEMU_ARCH=arm64 tests/qemu/soak.sh soaks an arm64 guest). WORK (default build/soak) keeps the results, the report
 # (WORK/report.md) and the consoles.
 #
 # Each round moves every size of the list both ways with both tools, with
@@ -53,13 +54,15 @@ big=${big:-0}
 if [ $# -eq 3 ]; then
   chanpipe=$1 runstat=$2 cache=$3
 elif [ $# -eq 0 ]; then
-  qemu_apt_install $QEMU_HOST_PACKAGES python3
+  qemu_apt_install $(qemu_host_packages) python3
   qemu_build "$root"
   chanpipe=$QEMU_CHANPIPE runstat=$QEMU_RUNSTAT cache=$root/.cache/qemu
 else
   qemu_die "give CHANPIPE RUNSTAT CACHE, or none of them"
 fi
 qemu_check_tools
+qemu_check_program "$chanpipe"
+qemu_check_program "$runstat"
 command -v python3 >/dev/null || qemu_die "missing host tools; apt-get install python3"
 qemu_fetch_kernel "$cache"
 
@@ -99,7 +102,8 @@ done
 qemu_ports_reset
 qemu_port_socket source "$sockets/source"
 qemu_port_out sink "$work/sink"
-QEMU_ARGS+=(-chardev "socket,id=control,path=$sockets/control" -serial chardev:control)
+QEMU_ARGS+=(-chardev "socket,id=control,path=$sockets/control")
+qemu_serial control
 # Split into words, but never expanded as file names ("virtio_serial*").
 read -r -a extra <<<"$qemu_extra"
 QEMU_ARGS+=("${extra[@]}")

@@ -5,6 +5,10 @@
 # Installing changes the machine's packages, so this runs only as root, in
 # CI (CI set, with sudo) or when asked (CHANPIPE_PACKAGE_TEST=1, with sudo);
 # anywhere else it says so and ends with status 77 (skipped).
+# A package for another architecture than this machine's (the arm64 one of
+# linux-arm64 on an amd64 machine) cannot be installed here: it is checked
+# by its fields, its contents and lintian only, which change nothing, and
+# that runs anywhere.
 #   package.sh LINUX-BUILD WORK
 set -u
 build=$1 work=$2
@@ -15,8 +19,17 @@ skip() { echo "SKIPPED: $*"; exit 77; }
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
+case $(readelf -h "$build/chanpipe" 2>/dev/null | sed -n 's/^ *Machine: *//p') in
+  AArch64) arch=arm64 machine=AArch64 ;;
+  *) arch=amd64 machine="Advanced Micro Devices X86-64" ;;
+esac
+install=1
+[ "$arch" = "$(dpkg --print-architecture)" ] || install=0
+
 sudo=""
-if [ "$(id -u)" -ne 0 ]; then
+if [ "$install" -eq 0 ]; then
+  :
+elif [ "$(id -u)" -ne 0 ]; then
   [ -n "${CI:-}" ] || [ "${CHANPIPE_PACKAGE_TEST:-}" = 1 ] ||
     skip "installs a package: runs as root, in CI (CI set) or with CHANPIPE_PACKAGE_TEST=1"
   sudo -n true 2>/dev/null || { echo "FAIL: asked to install a package, but sudo needs a password"; exit 1; }
@@ -27,25 +40,53 @@ fi
 lock=/run/lock/chanpipe-package-test.lock
 [ -d /run/lock ] || lock=/tmp/chanpipe-package-test.lock
 exec 9>"$lock"
-flock -w 600 9 || { echo "FAIL: another package test holds the machine for too long"; exit 1; }
+[ "$install" -eq 0 ] || flock -w 600 9 ||
+  { echo "FAIL: another package test holds the machine for too long"; exit 1; }
 
 status=$(dpkg-query -W -f='${Status}' chanpipe 2>/dev/null || true)
-case $status in
+[ "$install" -eq 0 ] || case $status in
   "" | "unknown ok not-installed" | *" not-installed") ;;
   *) skip "a chanpipe package is on this machine already ($status); the test leaves it alone" ;;
 esac
 for f in /usr/bin/chanpipe /usr/share/man/man1/chanpipe.1.gz /usr/share/doc/chanpipe; do
-  [ ! -e "$f" ] || skip "$f is on this machine already; the test leaves it alone"
+  [ "$install" -eq 0 ] || [ ! -e "$f" ] || skip "$f is on this machine already; the test leaves it alone"
 done
 
 rm -rf "$work"
 mkdir -p "$work"
 "$source_dir/scripts/pack.sh" "$work/out" "$build" || { echo "FAIL: cannot pack"; exit 1; }
-deb=$(ls "$work"/out/chanpipe_*_amd64.deb)
+deb=$(ls "$work"/out/chanpipe_*_$arch.deb) || { echo "FAIL: no $arch package"; exit 1; }
 version=$(dpkg-deb -f "$deb" Version)
 echo "--- $deb"
 dpkg-deb --info "$deb"
 dpkg-deb --contents "$deb" | tee "$work/contents"
+
+echo "--- fields and contents"
+[ "$(dpkg-deb -f "$deb" Architecture)" = "$arch" ] ||
+  fail "Architecture is $(dpkg-deb -f "$deb" Architecture), not $arch"
+[ -z "$(dpkg-deb -f "$deb" Depends)" ] || fail "the static program depends on $(dpkg-deb -f "$deb" Depends)"
+# Exactly these files, no more (a cross build's test libraries, say).
+awk '{ print $1, $NF }' "$work/contents" | LC_ALL=C sort >"$work/files"
+printf '%s\n' 'drwxr-xr-x ./usr/' 'drwxr-xr-x ./usr/bin/' '-rwxr-xr-x ./usr/bin/chanpipe' \
+  '-rwxr-xr-x ./usr/bin/chanpipe-selftest' '-rw-r--r-- ./usr/share/man/man1/chanpipe-selftest.1.gz' \
+  'drwxr-xr-x ./usr/share/' 'drwxr-xr-x ./usr/share/doc/' 'drwxr-xr-x ./usr/share/doc/chanpipe/' \
+  '-rw-r--r-- ./usr/share/doc/chanpipe/README.md.gz' '-rw-r--r-- ./usr/share/doc/chanpipe/changelog.gz' \
+  '-rw-r--r-- ./usr/share/doc/chanpipe/copyright' 'drwxr-xr-x ./usr/share/lintian/' \
+  'drwxr-xr-x ./usr/share/lintian/overrides/' '-rw-r--r-- ./usr/share/lintian/overrides/chanpipe' \
+  'drwxr-xr-x ./usr/share/man/' 'drwxr-xr-x ./usr/share/man/man1/' \
+  '-rw-r--r-- ./usr/share/man/man1/chanpipe.1.gz' | LC_ALL=C sort >"$work/files.expected"
+cmp -s "$work/files.expected" "$work/files" ||
+  fail "the package's files differ from the list: $(diff "$work/files.expected" "$work/files" | grep '^[<>]' | tr '\n' ' ')"
+# The program inside is the build's, static, of the package's architecture.
+mkdir "$work/unpacked"
+dpkg-deb -x "$deb" "$work/unpacked"
+cmp -s "$build/chanpipe" "$work/unpacked/usr/bin/chanpipe" || fail "usr/bin/chanpipe is not the build's program"
+readelf -h "$work/unpacked/usr/bin/chanpipe" | grep -Eq "Machine:[[:space:]]+$machine\$" ||
+  fail "usr/bin/chanpipe is not an $arch program"
+! readelf -l "$work/unpacked/usr/bin/chanpipe" | grep -q INTERP || fail "usr/bin/chanpipe is not static"
+gzip -dc "$work/unpacked/usr/share/man/man1/chanpipe.1.gz" | cmp -s - "$source_dir/docs/chanpipe.1" ||
+  fail "the man page is not docs/chanpipe.1"
+echo "$(wc -l <"$work/files") entries as listed; usr/bin/chanpipe: the build's static $arch program"
 
 echo "--- lintian"
 # Everything lintian has to say, the overridden tags (O:) included; only
@@ -54,6 +95,32 @@ lintian --display-info --pedantic --show-overrides --fail-on none "$deb" >"$work
   fail "lintian cannot check the package"
 cat "$work/lintian"
 ! grep -Eq '^[EW]: ' "$work/lintian" || fail "lintian finds errors or warnings"
+cmp -s "$work/unpacked/usr/bin/chanpipe-selftest" "$source_dir/selftest/chanpipe-selftest.sh" ||
+  fail "usr/bin/chanpipe-selftest is not selftest/chanpipe-selftest.sh"
+
+# The host side's package, the same for every architecture.
+host_deb=$(ls "$work"/out/chanpipe-host_*_all.deb) || { echo "FAIL: no chanpipe-host package"; exit 1; }
+echo "--- $host_deb"
+dpkg-deb --info "$host_deb"
+dpkg-deb --contents "$host_deb"
+[ "$(dpkg-deb -f "$host_deb" Depends)" = python3 ] ||
+  fail "chanpipe-host depends on \"$(dpkg-deb -f "$host_deb" Depends)\", not python3"
+mkdir "$work/host"
+dpkg-deb -x "$host_deb" "$work/host"
+# Its command runs from the package's files, with its module beside it.
+"$work/host/usr/bin/chanpipe-host" --help >"$work/host-help" 2>&1 &&
+  grep -q '^exit status' "$work/host-help" || fail "chanpipe-host --help: $(head -3 "$work/host-help")"
+lintian --display-info --pedantic --show-overrides --fail-on none "$host_deb" >"$work/lintian-host" 2>&1 ||
+  fail "lintian cannot check the chanpipe-host package"
+cat "$work/lintian-host"
+! grep -Eq '^[EW]: ' "$work/lintian-host" || fail "lintian finds errors or warnings in chanpipe-host"
+
+if [ "$install" -eq 0 ]; then
+  [ "$failures" -eq 0 ] || exit 1
+  echo "package check passed: $(basename "$deb"), by its fields, contents and lintian only:"
+  echo "installing an $arch package needs an $arch machine; this one is $(dpkg --print-architecture)"
+  exit 0
+fi
 
 # dpkg waits for nobody: retry while another installer holds its lock.
 dpkg_run() {

@@ -1,7 +1,7 @@
 #!/bin/sh
 # A release reproduces byte for byte. Packs once from this linux build and
-# from Windows builds of the test's own; then builds all three programs a
-# second time, from a copy of the sources in another folder, and packs
+# from arm64 and Windows builds of the test's own; then builds all four
+# programs a second time, from a copy of the sources in another folder, and packs
 # again. Every artefact, and each program before packing, must be the same.
 #   repro.sh LINUX-BUILD WORK
 set -u
@@ -33,20 +33,26 @@ build() {
 
 build "$source_dir" windows-x86 "$work/a-windows-x86"
 build "$source_dir" windows-x64 "$work/a-windows-x64"
-"$source_dir/scripts/pack.sh" "$work/a" "$build" "$work/a-windows-x86" "$work/a-windows-x64" ||
+build "$source_dir" linux-arm64 "$work/a-linux-arm64"
+"$source_dir/scripts/pack.sh" -a "$work/a-linux-arm64" "$work/a" "$build" "$work/a-windows-x86" \
+  "$work/a-windows-x64" ||
   { echo "FAIL: first pack"; exit 1; }
 
-# The sources as they are now, tracked files only, at another path.
+# The sources as they are now, tracked files only, at another path, built
+# in another time zone.
+export TZ=XYZ-13
 mkdir "$work/src"
 (cd "$source_dir" && git ls-files -z | tar --null -T - -cf - 2>/dev/null) | tar -xf - -C "$work/src"
-for preset in linux windows-x86 windows-x64; do
+for preset in linux linux-arm64 windows-x86 windows-x64; do
   build "$work/src" "$preset" "$work/b-$preset"
 done
-"$work/src/scripts/pack.sh" "$work/b" "$work/b-linux" "$work/b-windows-x86" "$work/b-windows-x64" ||
+"$work/src/scripts/pack.sh" -a "$work/b-linux-arm64" "$work/b" "$work/b-linux" "$work/b-windows-x86" \
+  "$work/b-windows-x64" ||
   { echo "FAIL: second pack"; exit 1; }
 
 # The programs first, so that a difference says where it comes from.
 for pair in "$build/chanpipe $work/b-linux/chanpipe" \
+  "$work/a-linux-arm64/chanpipe $work/b-linux-arm64/chanpipe" \
   "$work/a-windows-x86/chanpipe.exe $work/b-windows-x86/chanpipe.exe" \
   "$work/a-windows-x64/chanpipe.exe $work/b-windows-x64/chanpipe.exe"; do
   # shellcheck disable=SC2086 # two paths without spaces
@@ -56,7 +62,7 @@ done
 (cd "$work/b" && ls) >"$work/b.list"
 cmp -s "$work/a.list" "$work/b.list" ||
   fail "the packs differ in their files: $(tr '\n' ' ' <"$work/a.list") / $(tr '\n' ' ' <"$work/b.list")"
-[ "$(wc -l <"$work/a.list")" -eq 4 ] || fail "expected 3 artefacts and SHA256SUMS: $(tr '\n' ' ' <"$work/a.list")"
+[ "$(wc -l <"$work/a.list")" -eq 10 ] || fail "expected 9 artefacts and SHA256SUMS: $(tr '\n' ' ' <"$work/a.list")"
 while read -r f; do
   if cmp -s "$work/a/$f" "$work/b/$f"; then
     echo "same: $f ($(wc -c <"$work/a/$f") bytes)"

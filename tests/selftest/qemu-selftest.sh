@@ -13,6 +13,8 @@
 # the user may write but not read (it must stop and tell the host, whose
 # verdict names it); then, as root with no host left, it is stopped by a
 # signal and must leave no folder behind.
+# The guest is of QEMU_ARCH (vm/lib.sh), x86_64 unless set; CHANPIPE must
+# be built for it.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../../vm/lib.sh"
@@ -27,7 +29,7 @@ case $mode in
 esac
 
 qemu_check_tools
-[ -x "$chanpipe" ] || qemu_die "no chanpipe at $chanpipe"
+qemu_check_program "$chanpipe"
 qemu_fetch_kernel "$cache"
 rm -rf "$work"
 mkdir -p "$work/stage/selftest"
