@@ -17,8 +17,9 @@ set -u
 # that does not wait for QEMU to hang up loses that rest.
 STALL=$((151 * 4096))
 mount -t debugfs debugfs /sys/kernel/debug
-stty -F /dev/ttyS1 raw -echo
-exec 4<>/dev/ttyS1
+tty=$(serial_node) || { echo "GUEST-ERROR no serial line to the host"; exit 1; }
+stty -F "$tty" raw -echo
+exec 4<>"$tty"
 ctl() { echo "$*" >&4; }
 sha() { sha256sum | cut -d' ' -f1; }
 

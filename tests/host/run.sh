@@ -14,6 +14,7 @@ root=$(cd "$here/../.." && pwd)
 chanpipe=$1 work=$2 cache=$3
 
 qemu_check_tools
+qemu_check_program "$chanpipe"
 command -v python3 >/dev/null || qemu_die "missing host tools; apt-get install python3"
 [ -x "$chanpipe" ] || qemu_die "no chanpipe at $chanpipe"
 qemu_fetch_kernel "$cache"
@@ -23,7 +24,7 @@ work=$(cd "$work" && pwd)
 # Socket paths must stay short (108 bytes), whatever the work folder.
 sockets=$(mktemp -d /tmp/chanpipe-host.XXXXXX)
 # shellcheck disable=SC2046 # the host side, if it still runs
-trap 'kill $(jobs -p) 2>/dev/null; rm -rf "$sockets"' EXIT
+trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$sockets"' EXIT
 
 cp "$chanpipe" "$work/stage/chanpipe"
 qemu_make_initramfs "$work/stage" "$here/guest.sh" "$work/initrd.cpio"
@@ -41,7 +42,8 @@ done
 QEMU_ARGS+=(-chardev "socket,id=c$((QEMU_NPORTS + 1)),host=127.0.0.1,port=$tcp,server=on,wait=off")
 qemu_add_port tcpdata tcpdata-port
 QEMU_ARGS+=(-qmp "unix:$sockets/qmp.sock,server=on,wait=off")
-QEMU_ARGS+=(-chardev "socket,id=control,path=$sockets/control" -serial chardev:control)
+QEMU_ARGS+=(-chardev "socket,id=control,path=$sockets/control")
+qemu_serial control
 for _ in $(seq 1 100); do
   [ -S "$sockets/control" ] && break
   sleep 0.1
