@@ -24,7 +24,7 @@ MAGIC=chanpipe-selftest
 # while it fails; later ones are tried for GIVE_UP seconds.
 SEND_TRIES=200
 # A write that has moved nothing for this many seconds has no host.
-GIVE_UP=120
+GIVE_UP=${CHANPIPE_SELFTEST_GIVE_UP:-120}
 
 main() {
   if [ $# -ne 1 ] || [ -z "$1" ]; then

@@ -6,7 +6,8 @@
 #   qemu-selftest.sh KIT CHANPIPE WORK CACHE [good|noqmp|drop|nocopy|denied]
 #
 # KIT is the selftest/ folder. With "drop" or "nocopy" the guest runs a
-# broken stand-in for chanpipe, which the host side must catch; "noqmp" is
+# broken stand-in for chanpipe, which the host side must catch (with
+# "drop" the guest side must then give up on the host that stopped); "noqmp" is
 # a good run whose host side has no QMP and waits its settle time instead.
 # "denied" runs the guest side as a user without rights to the port: first
 # on a node of root's alone (it must stop at once, saying so), then on one
@@ -56,6 +57,7 @@ stand_in=""
 case $mode in
   good | noqmp | denied) ;;
   drop)
+    env="CHANPIPE_SELFTEST_GIVE_UP=5 "
     # Loses the second 4096-byte chunk of what it reads from the port.
     stand_in='if [ "$1" = r ]; then
   /selftest/chanpipe "$@" >/tmp/stand-in.bin; s=$?
@@ -70,7 +72,7 @@ esac
 if [ -n "$stand_in" ]; then
   printf '#!/bin/sh\n%s\nexec /selftest/chanpipe "$@"\n' "$stand_in" >"$work/stage/stand-in"
   chmod 755 "$work/stage/stand-in"
-  env="CHANPIPE=/stand-in "
+  env="${env:-}CHANPIPE=/stand-in "
 fi
 # Memory for the payloads, as a Debian guest has it.
 echo 'mkdir -p /dev/shm && mount -t tmpfs tmpfs /dev/shm' >"$work/guest.sh"
@@ -127,7 +129,7 @@ python3 "$kit/chanpipe-selftest-host.py" --socket "$sockets/port" $qmp "$qmp_arg
 cat "$work/host.out"
 # A guest that ran to the end powers off; one left waiting is stopped (with
 # a broken chanpipe the host side stops at the first failure).
-if [ "$mode" != drop ] && [ "$mode" != nocopy ]; then
+if [ "$mode" != nocopy ]; then
   for _ in $(seq 1 300); do
     kill -0 "$qemu_pid" 2>/dev/null || break
     sleep 0.1
@@ -139,6 +141,11 @@ grep '^SELFTEST' "$work/console.log" | tr -d '\r' | sed 's/^/  /' || echo "  (no
 status=0
 python3 "$here/check-result.py" "$work/result.json" "$host" "$mode" linux || status=1
 # The guest side's own ends: at once without rights, with the signal's status and nothing left.
+if [ "$mode" = drop ]; then
+  for want in "SELFTEST-EXIT 4" "SELFTEST: .*has had no host for 5 s"; do
+    tr -d '\r' <"$work/console.log" | grep -q "^$want" || { echo "FAIL: the guest printed no \"$want\""; status=1; }
+  done
+fi
 if [ "$mode" = denied ]; then
   for want in "SELFTEST-ROOT-ONLY-EXIT 3" "SELFTEST-ROOT-ONLY: .*CreateFile error 13" \
     "SELFTEST-EXIT 3" "SELFTEST: .*files in /dev/shm/chanpipe-selftest\." "SELFTEST-SIGNAL-EXIT 143 left: \$"; do
