@@ -165,7 +165,7 @@ write() {
     [ -n "$pos" ]; do
     if [ "$pos" != "$last" ]; then
       last=$pos since=$(date +%s)
-    elif [ "${3:-}" != hello ] && [ $(($(date +%s) - since)) -ge $GIVE_UP ]; then
+    elif [ "${3:-}" != hello ] && [ $(($(date +%s) - since)) -ge "$GIVE_UP" ]; then
       say "chanpipe w $name has had no host for $GIVE_UP s (the host side stopped?); giving up"
       stop 4
     fi

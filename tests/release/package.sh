@@ -108,8 +108,10 @@ dpkg-deb --contents "$host_deb"
 mkdir "$work/host"
 dpkg-deb -x "$host_deb" "$work/host"
 # Its command runs from the package's files, with its module beside it.
-"$work/host/usr/bin/chanpipe-host" --help >"$work/host-help" 2>&1 &&
-  grep -q '^exit status' "$work/host-help" || fail "chanpipe-host --help: $(head -3 "$work/host-help")"
+if ! "$work/host/usr/bin/chanpipe-host" --help >"$work/host-help" 2>&1 ||
+  ! grep -q '^exit status' "$work/host-help"; then
+  fail "chanpipe-host --help: $(head -3 "$work/host-help")"
+fi
 lintian --display-info --pedantic --show-overrides --fail-on none "$host_deb" >"$work/lintian-host" 2>&1 ||
   fail "lintian cannot check the chanpipe-host package"
 cat "$work/lintian-host"
