@@ -3,10 +3,13 @@ tool of chanpipe needs to follow one virtio-serial port through it.
 
     with QMPClient("/run/vm/qmp.sock", timeout=60) as qmp:
         qmp.connect()
-        label = find_chardev(qmp, unix="/run/vm/check.sock")
+        label = find_chardev(qmp, unix="/run/vm/selftest.sock")
         port = find_device(qmp, label)   # the id in its VSERPORT_CHANGE events
         frontend_open(qmp, label)        # has the guest the port open now?
         event = qmp.pull_event(wait=1.0)
+        port, label = find_port(qmp, "org.chanpipe.selftest")  # by the port's name
+        watch = PortWatch(qmp, label, port)
+        watch.settled(True, 60)          # when a reader holds it open
 
 It follows QEMU's own python/qemu/qmp/legacy.py (QEMUMonitorProtocol) in
 a smaller way: one socket and no thread. Events that come while a command
@@ -20,9 +23,18 @@ Python 3 and its standard library only.
 """
 
 import json
+import os
 import select
 import socket
 import time
+
+# QEMU sends at most one VSERPORT_CHANGE a second per port and holds back
+# the newest change until then. An open that outlasts that window with no
+# event and no close seen is a reader's, not the brief open of chanpipe's
+# name lookup or of a short write.
+EVENT_WINDOW = 1.0
+STEADY = EVENT_WINDOW + 0.3
+POLL = 0.02
 
 
 class QMPError(Exception):
@@ -181,18 +193,73 @@ def event_time(event):
     return stamp["seconds"] + stamp["microseconds"] / 1e6
 
 
+class PortGone(QMPError):
+    """The chardev of the port being watched is gone."""
+
+
+def poll_until(predicate, seconds, step=POLL):
+    """predicate()'s first true value (a time, say), asked every step
+    seconds; None when seconds pass first. With seconds 0 it asks once."""
+    deadline = time.monotonic() + seconds
+    while not (value := predicate()) and time.monotonic() < deadline:
+        time.sleep(step)
+    return value or None
+
+
+def chardev_address(filename):
+    """("unix", PATH) or ("tcp", "HOST:PORT") of a socket chardev, from its
+    query-chardev "filename": "unix:PATH,server=on" or "tcp:HOST:PORT,server=on
+    ...", after "disconnected:" while no client is connected. None for
+    other kinds of chardev."""
+    kind, _, rest = filename.removeprefix("disconnected:").partition(":")
+    if kind in ("unix", "tcp") and rest:
+        return kind, rest.split(",")[0].split(" ")[0]
+    return None
+
+
+def _same_socket(mine, theirs):
+    # QEMU keeps the path as it was given to it; a relative one is taken
+    # from this side's folder, the best there is.
+    if os.path.abspath(mine) == os.path.abspath(theirs):
+        return True
+    try:
+        return os.path.samefile(mine, theirs)
+    except OSError:
+        return False
+
+
 def find_chardev(qmp, unix=None, tcp=None):
-    """The label of the chardev whose query-chardev "filename" is the unix
-    socket at path `unix`, or the TCP socket `tcp` ("HOST:PORT"); None
-    when there is none. QEMU's filename reads "unix:PATH,server=on" or
-    "tcp:HOST:PORT,server=on ...", after "disconnected:" while no client is
-    connected."""
+    """The label of the chardev that serves the unix socket at path `unix`
+    (relative or absolute, compared as files), or the TCP socket `tcp`
+    ("HOST:PORT"); None when there is none."""
     for chardev in qmp.cmd("query-chardev"):
-        filename = chardev.get("filename", "")
-        if unix is not None and ":" + unix + "," in filename + ",":
+        address = chardev_address(chardev.get("filename", ""))
+        if address and unix is not None and address[0] == "unix" and \
+                _same_socket(unix, address[1]):
             return chardev["label"]
-        if tcp is not None and tcp in filename:
+        if address and tcp is not None and address == ("tcp", tcp):
             return chardev["label"]
+    return None
+
+
+def chardev_filename(qmp, label):
+    """The query-chardev "filename" of the chardev `label`, or None."""
+    return next((c.get("filename", "") for c in qmp.cmd("query-chardev")
+                 if c["label"] == label), None)
+
+
+def find_port(qmp, name):
+    """(id, chardev label) of the virtio-serial port whose name (name=...
+    of its -device) is `name`; id is None for a port given no id. None when
+    the VM has no such port."""
+    for parent in ("/machine/peripheral", "/machine/peripheral-anon"):
+        for child in qmp.cmd("qom-list", path=parent):
+            if not any(t in child.get("type", "") for t in ("virtserialport", "virtconsole")):
+                continue
+            path = parent + "/" + child["name"]
+            if qmp.cmd("qom-get", path=path, property="name") == name:
+                port_id = child["name"] if parent == "/machine/peripheral" else None
+                return port_id, qmp.cmd("qom-get", path=path, property="chardev")
     return None
 
 
@@ -220,6 +287,79 @@ def frontend_open(qmp, label):
         if chardev["label"] == label:
             return bool(chardev.get("frontend-open"))
     return None
+
+
+class PortWatch:
+    """The port's guest side as QMP shows it: open now or not, and its
+    VSERPORT_CHANGE events so far (taken in at each look, with QEMU's
+    times). A chardev that disappears raises PortGone."""
+
+    def __init__(self, qmp, label, port_id):
+        self.qmp, self.label, self.id = qmp, label, port_id
+        self.events = []  # (time of the change, open), oldest first
+
+    def is_open(self):
+        state = frontend_open(self.qmp, self.label)
+        for event in self.qmp.get_events():
+            data = event.get("data", {})
+            if event.get("event") == "VSERPORT_CHANGE" and data.get("id") == self.id:
+                self.events.append((event_time(event), bool(data.get("open"))))
+        if state is None:
+            raise PortGone("chardev %s is gone" % self.label)
+        return state
+
+    def change(self, want, after, seconds):
+        """When the port was next seen open (want True) or closed: by a look,
+        or by its first event after `after` (opens and closes alternate);
+        None when seconds pass first."""
+        return poll_until(lambda: time.time() if self.is_open() == want else
+                          next((t for t, _ in self.events if t > after), None),
+                          seconds, POLL / 2)
+
+    def settled(self, want, seconds, check=lambda: None):
+        """When the port was found open (want True) or closed, with no event
+        coming for STEADY s (or check() was true); None when seconds pass
+        first. Counts from when events come: QEMU stamps one it held back
+        with the time of its change."""
+        since, seen = None, len(self.events)
+
+        def steady():
+            nonlocal since, seen
+            now = time.time()
+            if self.is_open() != want:
+                since = None
+            elif since is None or len(self.events) > seen:
+                since, seen = now, len(self.events)
+            elif now - since >= STEADY:
+                return now
+            return check()
+        return poll_until(steady, seconds)
+
+
+def connect(unix=None, tcp=None, seconds=0.0):
+    """A connection to a chardev's host end: the unix socket at path `unix`,
+    or the TCP socket `tcp` ("HOST:PORT"). Tried again every 0.2 s while
+    seconds last (QEMU may be starting); then the last OSError."""
+    deadline = time.monotonic() + seconds
+    while True:
+        try:
+            if tcp:
+                host, _, port = tcp.rpartition(":")
+                sock = socket.create_connection((host.strip("[]"), int(port)),
+                                                timeout=max(seconds, 1.0))
+                sock.settimeout(None)
+                return sock
+            sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+            try:
+                sock.connect(unix)
+            except OSError:
+                sock.close()
+                raise
+            return sock
+        except OSError:
+            if time.monotonic() >= deadline:
+                raise
+            time.sleep(0.2)
 
 
 def pause(qmp, seconds):

@@ -1,7 +1,9 @@
 # The Debian package for Linux guests, made by CPack from this build:
 #   cpack --config CPackConfig.cmake      (scripts/pack.sh runs it)
 # gives chanpipe_VERSION_ARCH.deb (amd64; arm64 from linux-arm64) with the
-# static program, its man page, the README and the copyright file. With SOURCE_DATE_EPOCH set, every
+# static program, its man page, the self-test kit's Linux guest side as
+# chanpipe-selftest with its man page, the README and the copyright file.
+# With SOURCE_DATE_EPOCH set, every
 # member carries that time, so the same build packs to the same bytes.
 
 # The man page, compressed as Debian keeps them; -n leaves out the name and
@@ -26,14 +28,22 @@ set(CHANPIPE_README_GZ ${CMAKE_BINARY_DIR}/README.md.gz)
 add_custom_command(OUTPUT ${CHANPIPE_README_GZ}
   COMMAND gzip -9 -n -c ${CMAKE_SOURCE_DIR}/README.md > ${CHANPIPE_README_GZ}
   DEPENDS ${CMAKE_SOURCE_DIR}/README.md VERBATIM)
+set(CHANPIPE_SELFTEST_MAN_GZ ${CMAKE_BINARY_DIR}/chanpipe-selftest.1.gz)
+add_custom_command(OUTPUT ${CHANPIPE_SELFTEST_MAN_GZ}
+  COMMAND gzip -9 -n -c ${CMAKE_SOURCE_DIR}/docs/chanpipe-selftest.1 > ${CHANPIPE_SELFTEST_MAN_GZ}
+  DEPENDS ${CMAKE_SOURCE_DIR}/docs/chanpipe-selftest.1 VERBATIM)
 add_custom_target(chanpipe_docs ALL
-  DEPENDS ${CHANPIPE_MAN_GZ} ${CHANPIPE_CHANGELOG_GZ} ${CHANPIPE_README_GZ})
+  DEPENDS ${CHANPIPE_MAN_GZ} ${CHANPIPE_CHANGELOG_GZ} ${CHANPIPE_README_GZ}
+          ${CHANPIPE_SELFTEST_MAN_GZ})
 
 # The compilers' version notes are of no use in the installed program.
 add_custom_command(TARGET chanpipe POST_BUILD
   COMMAND ${CMAKE_STRIP} --remove-section=.comment $<TARGET_FILE:chanpipe> VERBATIM)
 install(TARGETS chanpipe RUNTIME DESTINATION bin)
-install(FILES ${CHANPIPE_MAN_GZ} DESTINATION share/man/man1)
+install(FILES ${CHANPIPE_MAN_GZ} ${CHANPIPE_SELFTEST_MAN_GZ} DESTINATION share/man/man1)
+# The kit's guest side runs the chanpipe beside it.
+install(PROGRAMS ${CMAKE_SOURCE_DIR}/selftest/chanpipe-selftest.sh DESTINATION bin
+  RENAME chanpipe-selftest)
 install(FILES ${CHANPIPE_CHANGELOG_GZ} ${CHANPIPE_README_GZ} ${CMAKE_SOURCE_DIR}/packaging/copyright
   DESTINATION share/doc/chanpipe)
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/lintian-overrides
@@ -68,7 +78,8 @@ In mode w it sends standard input to the host on the named channel; in
 mode r it writes what the host sends on the channel to standard output.
 Bytes pass untouched, diagnostics go to standard error, and the exit
 status tells the outcome. Use it to script guests: pull logs and build
-artefacts out, push inputs in.
+artefacts out, push inputs in. chanpipe-selftest checks one channel
+with the host side of chanpipe's self-test kit.
 
 The program is statically linked, so it also runs in a minimal guest.")
 include(CPack)

@@ -5,8 +5,11 @@
 #                                    without dpkg
 #   chanpipe_VERSION_arm64.deb       the same two for arm64 guests, from a
 #   chanpipe-VERSION-linux-aarch64   linux-arm64 build (-a)
+#   chanpipe-selftest-VERSION.sh     the self-test kit's Linux guest side
+#   chanpipe-host_VERSION_all.deb    the host side, chanpipe-host
 #   chanpipe-VERSION-windows.zip     chanpipe.exe, chanpipe-x64.exe, the
-#                                    README and the self-test kit
+#                                    README, the self-test kit and
+#                                    chanpipe-host
 #   chanpipe-VERSION-x86.msi         the Windows Installer packages that
 #   chanpipe-VERSION-x64.msi         the Windows builds made, with the zip
 #   SHA256SUMS                       over the files above
@@ -80,6 +83,18 @@ linux_artefacts() {
 linux_artefacts "$linux"
 [ -z "$arm64" ] || linux_artefacts "$arm64" aarch64
 
+# The kit's Linux guest side, beside the plain program.
+script=chanpipe-selftest-$version.sh
+cp selftest/chanpipe-selftest.sh "$stage/$script"
+chmod 755 "$stage/$script"
+# The host side, in a package of its own (it needs python3), with the
+# Debian package's maintainer.
+maintainer=$(sed -n 's/^set(CPACK_DEBIAN_PACKAGE_MAINTAINER "\(.*\)")$/\1/p' "$linux/CPackConfig.cmake")
+[ -n "$maintainer" ] || fail "no maintainer in $linux/CPackConfig.cmake"
+host_deb=chanpipe-host_${version}_all.deb
+packaging/chanpipe-host-deb.sh "$stage/$host_deb" "$version" "$maintainer"
+made="$made $script $host_deb"
+
 if [ -n "$x86" ]; then
   # Each Windows program must be the one its name says.
   i686-w64-mingw32-objdump -f "$x86/chanpipe.exe" | grep -q 'file format pei-i386' ||
@@ -91,8 +106,10 @@ if [ -n "$x86" ]; then
   cp "$x64/chanpipe.exe" "$stage/zip/chanpipe-x64.exe"
   cp README.md "$stage/zip/README.md"
   # The self-test kit goes next to the programs, the host side's QMP module
-  # flat beside it; cp keeps the batch file's CR LF line ends.
-  for kit in selftest/chanpipe-selftest.cmd selftest/chanpipe-selftest-host.py host/chanpipe_qmp.py; do
+  # flat beside it, and chanpipe-host, which uses it too; cp keeps the
+  # batch file's CR LF line ends.
+  for kit in selftest/chanpipe-selftest.cmd selftest/chanpipe-selftest-host.py host/chanpipe_qmp.py \
+    host/chanpipe-host; do
     [ -f "$kit" ] || fail "no $kit"
     cp "$kit" "$stage/zip/"
   done

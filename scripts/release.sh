@@ -7,11 +7,14 @@
 #                                    for every Windows from XP on),
 #                                    chanpipe-x64.exe (64-bit, for 64-bit
 #                                    Windows without the 32-bit subsystem),
-#                                    README.md and the self-test kit
+#                                    README.md, the self-test kit and
+#                                    chanpipe-host
 #   chanpipe_VERSION_amd64.deb       the Debian package for Linux guests
 #   chanpipe-VERSION-linux-x86_64    the static Linux program, plain
 #   chanpipe_VERSION_arm64.deb       the same two for arm64 guests (its
 #   chanpipe-VERSION-linux-aarch64   tests ran on an arm64 QEMU guest)
+#   chanpipe-selftest-VERSION.sh     the self-test kit's Linux guest side
+#   chanpipe-host_VERSION_all.deb    the host side (python3)
 #   chanpipe-VERSION-x86.msi         Windows Installer packages: chanpipe
 #   chanpipe-VERSION-x64.msi         on the PATH by one silent command
 #   SHA256SUMS

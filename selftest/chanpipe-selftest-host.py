@@ -38,19 +38,13 @@ HERE = os.path.dirname(os.path.realpath(__file__))
 sys.path[:0] = [HERE, os.path.join(HERE, "..", "host")]
 import chanpipe_qmp  # noqa: E402
 
-VERSION = 1
+VERSION = 2
 MAGIC = "chanpipe-selftest"
 MIB = 1 << 20
 # The guest's echo steps, in order: the payload sizes in bytes (None: --big).
 ECHO_SIZES = [0, 1, 4095, 4096, 4097, MIB, None]
 FIRST_SIZE = 64 * 1024
-# QEMU sends at most one VSERPORT_CHANGE a second per port and holds back
-# the newest change until then. An open that outlasts that window with no
-# event and no close seen is a reader's, not the brief open of chanpipe's
-# name lookup or of a short write.
-EVENT_WINDOW = 1.0
-STEADY = EVENT_WINDOW + 0.3
-POLL = 0.02
+POLL = chanpipe_qmp.POLL
 # How long the write with no host is left without one, and the VM paused in the big echo.
 NO_HOST_HOLD = PAUSE = 3.0
 SAFE_ORDER = ("Safe order: start chanpipe r first, and send once its port is open for data "
@@ -81,12 +75,13 @@ def hang(what, seconds):
 def poll_until(predicate, seconds, step=POLL, hung=None):
     """predicate()'s first true value (a time, say), asked every step
     seconds; when seconds pass first, None, or a hang at `hung`."""
-    deadline = time.monotonic() + seconds
-    while not (value := predicate()) and time.monotonic() <= deadline:
-        time.sleep(step)
-    if not value and hung:
+    return required(chanpipe_qmp.poll_until(predicate, seconds, step), seconds, hung)
+
+
+def required(value, seconds, hung):
+    if value is None and hung:
         raise hang(hung, seconds)
-    return value or None
+    return value
 
 
 class Channel:
@@ -96,22 +91,13 @@ class Channel:
         self.o = options
         self.where = options.socket or "tcp:" + options.tcp
         self.sock, self.buffer = None, bytearray()  # buffer: read, not yet taken
-        self.error = None  # why the last try to connect failed
 
     def connect(self, seconds):
-        def attempt():
-            try:
-                if self.o.tcp:
-                    host, _, port = self.o.tcp.rpartition(":")
-                    return socket.create_connection((host, int(port)), timeout=seconds)
-                s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-                s.connect(self.o.socket)
-                return s
-            except OSError as error:
-                self.error = error
-        self.sock, self.buffer = poll_until(attempt, seconds, 0.2), bytearray()
-        if not self.sock:
-            raise Abort(Result.FAIL, "cannot connect to %s: %s" % (self.where, self.error))
+        try:
+            self.sock = chanpipe_qmp.connect(self.o.socket, self.o.tcp, seconds)
+        except OSError as error:
+            raise Abort(Result.FAIL, "cannot connect to %s: %s" % (self.where, error))
+        self.buffer = bytearray()
 
     def drop(self):
         if self.sock:
@@ -180,53 +166,20 @@ def qmp_abort(error):
     """A failure of QMP as the run's: a reply that never came is a hang."""
     if isinstance(error, chanpipe_qmp.QMPTimeoutError):  # "QMP NAME: nothing within S s"
         return Abort(Result.HUNG, str(error))
-    if isinstance(error, chanpipe_qmp.QMPResponseError):  # "QMP NAME: what QEMU said"
-        return Abort(Result.FAIL, str(error))
+    if isinstance(error, (chanpipe_qmp.QMPResponseError, chanpipe_qmp.PortGone)):
+        return Abort(Result.FAIL, str(error))  # "QMP NAME: what QEMU said", "chardev ... is gone"
     return Abort(Result.FAIL, "the QMP socket closed (the VM went away?)")
 
 
-class Port:
-    """The port's guest side as QMP shows it: open now or not, and its
-    VSERPORT_CHANGE events so far (taken in at each look, with QEMU's times)."""
-
-    def __init__(self, qmp, label, port_id):
-        self.qmp, self.label, self.id = qmp, label, port_id
-        self.events = []  # (time of the change, open), oldest first
-
-    def is_open(self):
-        state = chanpipe_qmp.frontend_open(self.qmp, self.label)
-        for event in self.qmp.get_events():
-            data = event.get("data", {})
-            if event.get("event") == "VSERPORT_CHANGE" and data.get("id") == self.id:
-                self.events.append((chanpipe_qmp.event_time(event), bool(data.get("open"))))
-        if state is None:
-            raise Abort(Result.FAIL, "chardev %s is gone" % self.label)
-        return state
+class Port(chanpipe_qmp.PortWatch):
+    """The port's guest side as QMP shows it; a wait that runs out is a hang
+    at `hung`, when given."""
 
     def change(self, want, after, seconds, hung=None):
-        """When the port was next seen open (want True) or closed: by a look,
-        or by its first event after `after` (opens and closes alternate)."""
-        return poll_until(lambda: time.time() if self.is_open() == want else
-                          next((t for t, _ in self.events if t > after), None),
-                          seconds, POLL / 2, hung)
+        return required(super().change(want, after, seconds), seconds, hung)
 
     def settled(self, want, seconds, hung, check=lambda: None):
-        """When the port was found open (want True) or closed, with no event
-        coming for STEADY s (or check() was true). Counts from when events
-        come: QEMU stamps one it held back with the time of its change."""
-        since, seen = None, len(self.events)
-
-        def steady():
-            nonlocal since, seen
-            now = time.time()
-            if self.is_open() != want:
-                since = None
-            elif since is None or len(self.events) > seen:
-                since, seen = now, len(self.events)
-            elif now - since >= STEADY:
-                return now
-            return check()
-        return poll_until(steady, seconds, hung=hung)
+        return required(super().settled(want, seconds, check), seconds, hung)
 
 
 Message = collections.namedtuple("Message", "word args fields lines")
@@ -316,7 +269,8 @@ class Run:
                         % (self.o.qmp, error))
         label = chanpipe_qmp.find_chardev(self.qmp, unix=self.o.socket, tcp=self.o.tcp)
         if label is None:
-            raise Abort(Result.FAIL, "no chardev of this VM listens on %s" % self.ch.where)
+            raise Abort(Result.FAIL, "no chardev of this VM listens on %s" % (
+                os.path.abspath(self.o.socket) if self.o.socket else self.o.tcp))
         port_id = chanpipe_qmp.find_device(self.qmp, label)
         if port_id is None:
             raise Abort(Result.FAIL, "the port on chardev %s has no id: give its -device an "
@@ -326,6 +280,11 @@ class Run:
     def message(self, what, seconds=None, word=None, arg=None):
         """The guest's next message; with word, it must be that word (with arg first)."""
         m, self.unread = self.unread or self.read_message(what, seconds or self.o.timeout), None
+        if m.word == "denied":  # the guest stopped: its chanpipe may not open the port
+            raise Abort(Result.FAIL, "the guest's chanpipe %s may not open the port (%s): run the "
+                        "guest side as a user who may, or give that user the port (see exit "
+                        "status 3 in the README); the guest side has stopped" % (
+                            " ".join(m.args[1:2]) or "?", " / ".join(m.lines) or "no message"))
         if word and (m.word != word or arg and m.args[:1] != [arg]):
             raise Abort(Result.FAIL, "expected the guest's %s, got %s" % (
                 (word, m.word) if not arg else (word + " " + arg, m.word + " " + " ".join(m.args))))
@@ -354,8 +313,9 @@ class Run:
 
         def ended():
             if self.ch.pending():
-                raise Abort(Result.FAIL, "%s: the guest's chanpipe r ended before the host sent "
-                            "anything" % what)
+                status = self.message(what + ": the guest's message").fields.get("status", "?")
+                raise Abort(Result.FAIL, "%s: the guest's chanpipe r ended (status %s) before the "
+                            "host sent anything" % (what, status))
         # Sent early, the bytes wait for the reader; the end must not, or
         # QEMU could hang up before the reader's own open.
         if self.port:
@@ -400,7 +360,14 @@ class Run:
     def say_hello(self, case):
         self.ch.connect(self.o.timeout)
         self.say("waiting for the guest side (chanpipe-selftest NAME) on %s ..." % self.ch.where)
-        message = self.message("hello from the guest", self.o.wait, word="hello")
+        try:
+            message = self.message("hello from the guest", self.o.wait, word="hello")
+        except Abort as abort:
+            if abort.result is Result.HUNG:
+                abort.detail += ("; is the guest side running? It stops at once, and says so, "
+                                 "when chanpipe may not open the port (CreateFile error 13 on "
+                                 "Linux, 5 on Windows: the user lacks the rights)")
+            raise
         self.guest.update(line.partition(" ")[::2] for line in message.lines)
         self.windows = "windows" in self.guest.get("os", "").lower()
         case.data["guest"] = self.guest
@@ -607,8 +574,9 @@ def main(argv=None):
     run.go()
     result = run.verdict()
     print("chanpipe-selftest host side %d, %s%s" % (
-        VERSION, run.ch.where, ", QMP %s (port %s)" % (o.qmp, run.port.id)
-        if run.port else " (no QMP: settle %g s)" % o.settle))
+        VERSION, run.ch.where, ", QMP %s (port %s)" % (o.qmp, run.port.id) if run.port else
+        ", QMP %s (the port was not found through it)" % o.qmp if o.qmp else
+        " (no QMP: settle %g s)" % o.settle))
     print(run.table())
     print("verdict: %s (%.0f s)" % (result, time.monotonic() - run.started))
     if o.json:

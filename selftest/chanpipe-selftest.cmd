@@ -11,15 +11,23 @@ rem chanpipe.exe only (Windows XP will do): chanpipe.exe from %%CHANPIPE%%,
 rem next to this script, or on the PATH, in that order. Its files go to
 rem %%TEMP%%\chanpipe-selftest.
 rem
+rem Exit status: 0 the sequence ran (the verdict is the host's), 2 usage or
+rem no chanpipe.exe, 3 chanpipe may not open the port (it says so, and tells
+rem the host when it can), 4 the host side was gone (its writes kept failing).
+rem
 rem It reads step for step like chanpipe-selftest.sh, the Linux guest side:
 rem the main part first, then the helpers, with the same names. Written for
 rem Wine's cmd.exe as well as Windows': no redirection of parenthesized
 rem blocks, no blocks inside loops, no !VAR:x=y!.
 setlocal enableextensions enabledelayedexpansion
-set VERSION=1
+set VERSION=2
 set MAGIC=chanpipe-selftest
-rem How many times a message to the host is tried, a pause apart, before it counts as failed.
+rem How many times the first message to the host is tried, a pause apart,
+rem while it fails (about ten minutes); later ones GIVE_UP_TRIES times
+rem (about two minutes).
 set SEND_TRIES=200
+set GIVE_UP_TRIES=40
+set "STOP="
 
 if "%~1"=="" (
   echo usage: chanpipe-selftest NAME 1>&2
@@ -66,8 +74,10 @@ for /f "delims=" %%V in ('ver') do set "OSV=%%V"
 >> "%D%\msg.txt" echo other-case %OTHER%
 >> "%D%\msg.txt" echo end
 call :send hello
+if defined STOP goto stopped
 
 for %%I in (1 2 3 4 5 6 7) do call :step echo%%I
+if defined STOP goto stopped
 
 rem A name that differs only in letter case is another name.
 if not "%OTHER%"=="%NAME%" goto name_run
@@ -82,9 +92,11 @@ rem The host sends while the port is closed, before chanpipe r starts.
 call :msg ready first
 call :pause
 call :receive first
+if defined STOP goto stopped
 
 rem The host goes away; this write starts without it.
 call :msg ready nohost
+if defined STOP goto stopped
 call :pause
 > "%D%\nohost.txt" echo %MAGIC% %VERSION% nohost
 >> "%D%\nohost.txt" echo end
@@ -95,6 +107,7 @@ call :note nohost.w %ERRORLEVEL% nohost.err always
 type "%D%\runs.txt" >> "%D%\msg.txt"
 >> "%D%\msg.txt" echo end
 call :send report
+if defined STOP goto stopped
 
 rem The local summary: the verdict is the host's.
 set TOTAL=0
@@ -104,6 +117,9 @@ if defined BAD echo chanpipe-selftest: %TOTAL% chanpipe runs; not as expected:%B
 if not defined BAD echo chanpipe-selftest: %TOTAL% chanpipe runs; all ended as expected
 echo chanpipe-selftest: the host side has the verdict
 exit /b 0
+
+:stopped
+exit /b %STOP%
 
 rem count LABEL STATUS: one run for the local summary.
 :count
@@ -116,6 +132,7 @@ exit /b
 
 rem step LABEL: the host is told that chanpipe r comes, then it runs.
 :step
+if defined STOP exit /b
 call :msg ready %1
 call :receive %1
 exit /b
@@ -128,19 +145,30 @@ call :send %1.%2
 exit /b
 
 rem send LABEL: msg.txt to the host. A write that fails (a driver that fails
-rem writes while no host is there) is tried again after a pause, SEND_TRIES
-rem times in all: for about ten minutes (longer under Wine, whose pause is
-rem longer).
+rem writes while no host is there) is tried again after a pause: the first
+rem message SEND_TRIES times, for about ten minutes, later ones
+rem GIVE_UP_TRIES times (longer under Wine, whose pause is longer).
 :send
+if defined STOP exit /b
 set TRIES=0
+set MOST=%GIVE_UP_TRIES%
+if "%1"=="hello" set MOST=%SEND_TRIES%
 :send_again
 "!CP!" w "%NAME%" < "%D%\msg.txt" 2> "%D%\msg.err"
 set RC=%ERRORLEVEL%
 if "%RC%"=="0" goto send_done
+call :denied w %RC% msg.err
+if defined STOP exit /b
 set /a TRIES+=1
-if %TRIES% geq %SEND_TRIES% goto send_done
+if %TRIES% geq %MOST% goto send_gone
+set /a NTH=TRIES %% 20
+if "%NTH%"=="1" echo chanpipe-selftest: chanpipe w %NAME% failed with status %RC%, trying again every 3 s 1>&2
 call :pause
 goto send_again
+:send_gone
+echo chanpipe-selftest: no host side on %NAME%: %TRIES% writes failed, the last with status %RC%. Giving up. 1>&2
+set STOP=4
+exit /b
 :send_done
 call :note msg.%1 %RC% msg.err
 exit /b
@@ -148,15 +176,39 @@ exit /b
 rem receive LABEL: chanpipe r into a file, then its size to the host, then
 rem the file back with chanpipe w.
 :receive
+if defined STOP exit /b
 "!CP!" r "%NAME%" > "%D%\in.bin" 2> "%D%\r.err"
 set RRC=%ERRORLEVEL%
 call :note %1.r %RRC% r.err
+call :denied r %RRC% r.err
+if not defined STOP goto receive_go
+rem The host waits for this reader: tell it why none comes.
+set "STOP="
+> "%D%\msg.txt" echo %MAGIC% %VERSION% denied %1 r
+type "%D%\r.err" >> "%D%\msg.txt"
+>> "%D%\msg.txt" echo end
+call :send denied.%1
+set STOP=3
+exit /b
+:receive_go
 set SIZE=0
 for %%F in ("%D%\in.bin") do set SIZE=%%~zF
 call :msg got %1 status=%RRC% size=%SIZE%
 "!CP!" w "%NAME%" < "%D%\in.bin" 2> "%D%\w.err"
 call :note %1.w %ERRORLEVEL% w.err
 del "%D%\in.bin"
+exit /b
+
+rem denied MODE STATUS ERRFILE: stops the script (STOP=3) when chanpipe MODE
+rem could not open the port for lack of rights (status 3, error 5).
+:denied
+if not "%2"=="3" exit /b
+set "DENIED="
+for /f "usebackq delims=" %%L in ("%D%\%3") do if "%%L"=="CreateFile error 5" set DENIED=1
+if not defined DENIED exit /b
+echo chanpipe-selftest: chanpipe %1 %NAME% may not open the port: CreateFile error 5, access denied. 1>&2
+echo chanpipe-selftest: Run this script as a user who may open it (an elevated prompt), or give your user the port: see exit status 3 in chanpipe's README. Stopped. 1>&2
+set STOP=3
 exit /b
 
 rem note LABEL STATUS [ERRFILE [always]]: a run's status for the report, and

@@ -7,16 +7,24 @@
 # first message waits for it). This script runs a fixed sequence of
 # chanpipe runs on the channel NAME and sends back everything it receives;
 # the host checks it and gives the verdict. It needs a POSIX sh and
-# dirname, mktemp, rm, cat, grep, head, tr, wc, uname and sleep (busybox
-# has them all), and chanpipe: from $CHANPIPE, next to this script, or on
-# the PATH, in that order. Its files go to a fresh folder in $TMPDIR or /tmp.
+# dirname, mktemp, rm, cat, grep, head, sed, tr, wc, uname, date and sleep
+# (busybox has them all), /proc, and chanpipe: from $CHANPIPE, next to
+# this script, or on the PATH, in that order. Its files go to a fresh
+# folder in $TMPDIR, else in /dev/shm (memory), else in /tmp.
+#
+# Exit status: 0 the sequence ran (the verdict is the host's), 2 usage or
+# no chanpipe, 3 chanpipe may not open the port (it says so, and tells the
+# host when it can), 4 the host side was gone for GIVE_UP seconds.
 #
 # It reads step for step like chanpipe-selftest.cmd, the Windows guest
 # side: the main part first, then the helpers, with the same names.
-VERSION=1
+VERSION=2
 MAGIC=chanpipe-selftest
-# How many times a message to the host is tried, a pause apart, before it counts as failed.
+# How many times the first message to the host is tried, a pause apart,
+# while it fails; later ones are tried for GIVE_UP seconds.
 SEND_TRIES=200
+# A write that has moved nothing for this many seconds has no host.
+GIVE_UP=${CHANPIPE_SELFTEST_GIVE_UP:-120}
 
 main() {
   if [ $# -ne 1 ] || [ -z "$1" ]; then
@@ -36,9 +44,17 @@ main() {
     echo "chanpipe-selftest: no chanpipe: set CHANPIPE, or put chanpipe next to this script or on the PATH" >&2
     exit 2
   fi
-  echo "chanpipe-selftest $VERSION: channel $name, chanpipe $cp ($how)"
-  dir=$(mktemp -d "${TMPDIR:-/tmp}/chanpipe-selftest.XXXXXX") || exit 2
+  # The payloads go to memory where the guest has it: a disk-backed
+  # folder halves the echo's speed.
+  tmp=${TMPDIR:-/dev/shm}
+  [ -d "$tmp" ] && [ -w "$tmp" ] || tmp=/tmp
+  dir=$(mktemp -d "$tmp/chanpipe-selftest.XXXXXX") || exit 2
+  child=""
   trap 'rm -rf "$dir"' EXIT
+  trap 'stop 129' HUP
+  trap 'stop 130' INT
+  trap 'stop 143' TERM
+  echo "chanpipe-selftest $VERSION: channel $name, chanpipe $cp ($how), files in $dir"
   : >"$dir/runs.txt"
 
   # The name in another letter case: upper case, or lower case when it
@@ -54,6 +70,7 @@ main() {
     echo "other-case $other"
     echo "end"
   } >"$dir/msg.txt"
+  say "waiting for the host side (chanpipe-selftest-host.py) on $name"
   send hello
 
   for i in 1 2 3 4 5 6 7; do step "echo$i"; done
@@ -75,8 +92,8 @@ main() {
   msg ready nohost
   pause
   { echo "$MAGIC $VERSION nohost"; echo "end"; } >"$dir/nohost.txt"
-  "$cp" w "$name" <"$dir/nohost.txt" 2>"$dir/nohost.err"
-  note nohost.w $? nohost.err always
+  write "$dir/nohost.txt" nohost.err
+  note nohost.w $rc nohost.err always
 
   { echo "$MAGIC $VERSION report"; cat "$dir/runs.txt"; echo "end"; } >"$dir/msg.txt"
   send report
@@ -113,20 +130,49 @@ msg() {
   send "$1.$2"
 }
 
-# send LABEL: msg.txt to the host. A write that fails (a driver that fails
-# writes while no host is there) is tried again after a pause, SEND_TRIES
-# times in all: for about ten minutes.
+# send LABEL: msg.txt to the host. The first message waits for the host
+# as long as it takes; later ones give up after GIVE_UP seconds without
+# a host. A write that fails (a driver that fails writes while no host is
+# there) is tried again after a pause: the first for about ten minutes
+# (SEND_TRIES), later ones for GIVE_UP seconds.
 send() {
-  tries=0
+  tries=0 most=$SEND_TRIES
+  [ "$1" = hello ] || most=$((GIVE_UP / 3))
   while :; do
-    "$cp" w "$name" <"$dir/msg.txt" 2>"$dir/msg.err"
-    rc=$?
+    write "$dir/msg.txt" msg.err "$1"
     [ $rc -eq 0 ] && break
+    denied w $rc msg.err
     tries=$((tries + 1))
-    [ $tries -ge $SEND_TRIES ] && break
+    if [ $tries -ge $most ]; then
+      say "no host side on $name: $tries writes failed, the last with status $rc; giving up"
+      exit 4
+    fi
+    [ $((tries % 20)) = 1 ] && say "chanpipe w $name: status $rc ($(errors msg.err)); trying again every 3 s"
     pause
   done
   note "msg.$1" "$rc" msg.err
+}
+
+# write FILE ERRFILE [hello]: chanpipe w with FILE as its input; rc is its
+# status. Except for the hello, a run that has read nothing more of FILE
+# for GIVE_UP seconds has no host to take its bytes: it is stopped, and so
+# is this script.
+write() {
+  "$cp" w "$name" <"$1" 2>"$dir/$2" &
+  child=$! last="" since=$(date +%s)
+  # A finished run has no descriptors left in /proc.
+  while pos=$(sed -n 's/^pos:[[:space:]]*//p' "/proc/$child/fdinfo/0" 2>/dev/null) &&
+    [ -n "$pos" ]; do
+    if [ "$pos" != "$last" ]; then
+      last=$pos since=$(date +%s)
+    elif [ "${3:-}" != hello ] && [ $(($(date +%s) - since)) -ge "$GIVE_UP" ]; then
+      say "chanpipe w $name has had no host for $GIVE_UP s (the host side stopped?); giving up"
+      stop 4
+    fi
+    sleep 0.2 2>/dev/null || sleep 1
+  done
+  wait "$child"
+  rc=$? child=""
 }
 
 # receive LABEL: chanpipe r into a file, then its size to the host, then
@@ -135,11 +181,53 @@ receive() {
   "$cp" r "$name" >"$dir/in.bin" 2>"$dir/r.err"
   rrc=$?
   note "$1.r" $rrc r.err
+  if [ $rrc -eq 3 ] && grep -qx 'CreateFile error 13' "$dir/r.err"; then
+    # The host waits for this reader: tell it why none comes.
+    { echo "$MAGIC $VERSION denied $1 r"; cat "$dir/r.err"; echo "end"; } >"$dir/msg.txt"
+    send "denied.$1"
+    denied r $rrc r.err
+  fi
   size=$(wc -c <"$dir/in.bin" | tr -d ' ')
   msg got "$1" "status=$rrc" "size=$size"
-  "$cp" w "$name" <"$dir/in.bin" 2>"$dir/w.err"
-  note "$1.w" $? w.err
+  write "$dir/in.bin" w.err
+  note "$1.w" $rc w.err
   rm -f "$dir/in.bin"
+}
+
+# denied MODE STATUS ERRFILE: stops the script when chanpipe MODE could
+# not open the port for lack of rights (status 3, error 13).
+denied() {
+  [ "$2" -eq 3 ] && grep -qx 'CreateFile error 13' "$dir/$3" || return 0
+  say "chanpipe $1 $name may not open the port: CreateFile error 13 (permission denied)."
+  say "Run this script as a user who may open $(node || echo "the port's node"), or give"
+  say "your user that node (a udev rule; see exit status 3 in chanpipe's README); stopped"
+  exit 3
+}
+
+# node: the device node of the port NAME, from sysfs.
+node() {
+  for p in /sys/class/virtio-ports/*; do
+    [ "$(cat "$p/name" 2>/dev/null)" = "$name" ] && echo "/dev/${p##*/}" && return 0
+  done
+  return 1
+}
+
+# errors ERRFILE: the first line of chanpipe's standard error that is
+# not a progress line.
+errors() {
+  grep -v -e '^Executing WriteFile$' -e '^Finished WriteFile$' "$dir/$1" | head -n 1
+}
+
+# say TEXT: a line of this script's own, on standard error.
+say() {
+  echo "chanpipe-selftest: $*" >&2
+}
+
+# stop STATUS: ends the script at a signal or a give-up, with the run
+# under way (a run in the background ignores the terminal's Ctrl-C).
+stop() {
+  [ -z "$child" ] || kill "$child" 2>/dev/null
+  exit "$1"
 }
 
 # note LABEL STATUS [ERRFILE [always]]: a run's status for the report, and

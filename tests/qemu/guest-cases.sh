@@ -62,6 +62,31 @@ kill $holder
 wait $holder
 run busy-freed /tmp/after-text w busy
 
+# A user other than root: the port nodes are root's alone, as udev leaves
+# them, so the data open is refused; then the node is given to a group of
+# the user's, as a udev rule for that one port would.
+mkdir -p /etc
+echo 'root:x:0:0::/:/bin/sh' >/etc/passwd
+echo 'user:x:1000:1000::/tmp:/bin/sh' >>/etc/passwd
+printf 'root:x:0:\nuser:x:1000:\nchanpipe:x:1001:user\n' >/etc/group
+printf 'from a group member\n' >/tmp/member-text
+# as_user NAME STDIN ARGS...: run, as that user.
+as_user() {
+  name=$1 input=$2
+  shift 2
+  echo "GUEST-RUN $name"
+  timeout 20 su -s /bin/sh user -c "exec /chanpipe $*" <"$input" >$out/$name.out 2>$out/$name.err
+  echo $? >$out/$name.rc
+}
+as_user user-denied-w /tmp/member-text w perm
+as_user user-denied-r /dev/null r perm-in
+for node in $(port_node perm) $(port_node perm-in); do
+  chgrp chanpipe "$node"
+  chmod 660 "$node"
+done
+as_user user-group-w /tmp/member-text w perm
+as_user user-group-r /dev/null r perm-in
+
 echo "GUEST-RUN stdout-closed"
 $cp r closed-out >&- 2>$out/stdout-closed.err
 echo $? >$out/stdout-closed.rc

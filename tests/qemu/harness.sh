@@ -29,6 +29,7 @@ list_cases() {
   echo nf-unknown nf-case nf-prefix nf-longer
   echo name-exact name-other-case
   echo busy-w busy-r busy-freed stdout-closed stderr-closed stdin-closed
+  echo user-denied-w user-denied-r user-group-w user-group-r
   for n in $sizes; do echo "r-$n"; done
   for n in $sizes; do echo "w-$n"; done
   echo w-pipe
@@ -53,6 +54,7 @@ boot() {
     head -c "$n" /dev/urandom >"$work/host/in-$n"
   done
   head -c $closed_out_size /dev/urandom >"$work/host/closed-out"
+  printf 'to a group member\n' >"$work/host/perm-in"
 
   qemu_ports_reset
   for name in $name_ports; do
@@ -70,6 +72,8 @@ boot() {
   qemu_port_out out-quiet "$work/host/port-out-quiet"
   qemu_port_out out-nostdin "$work/host/port-out-nostdin"
   qemu_port_out results "$work/host/results.tar"
+  qemu_port_out perm "$work/host/port-perm"
+  qemu_port_in perm-in "$sockets/perm-in" "$work/host/perm-in"
 
   cp "$chanpipe" "$work/stage/chanpipe"
   echo "$sizes" >"$work/stage/sizes"
@@ -194,6 +198,23 @@ check() {
       expect_file "$g.out" ""
       # The channel carries the data alone.
       expect_file "$h/port-out-quiet" "only data\n"
+      ;;
+    user-denied-w | user-denied-r)
+      # Refused at the data open, for lack of rights: nothing moved.
+      expect_status "$g" 3
+      expect_file "$g.err" "CreateFile error 13\n"
+      expect_file "$g.out" ""
+      ;;
+    user-group-w)
+      expect_status "$g" 0
+      expect_file "$g.err" "Executing WriteFile\nFinished WriteFile\n"
+      # Only the group member's run reached the host.
+      expect_file "$h/port-perm" "from a group member\n"
+      ;;
+    user-group-r)
+      expect_status "$g" 0
+      expect_file "$g.err" "Executing WriteFile\nFinished WriteFile\n"
+      expect_file "$g.out" "to a group member\n"
       ;;
     stdin-closed)
       expect_status "$g" 5

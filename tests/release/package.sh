@@ -68,6 +68,7 @@ echo "--- fields and contents"
 # Exactly these files, no more (a cross build's test libraries, say).
 awk '{ print $1, $NF }' "$work/contents" | LC_ALL=C sort >"$work/files"
 printf '%s\n' 'drwxr-xr-x ./usr/' 'drwxr-xr-x ./usr/bin/' '-rwxr-xr-x ./usr/bin/chanpipe' \
+  '-rwxr-xr-x ./usr/bin/chanpipe-selftest' '-rw-r--r-- ./usr/share/man/man1/chanpipe-selftest.1.gz' \
   'drwxr-xr-x ./usr/share/' 'drwxr-xr-x ./usr/share/doc/' 'drwxr-xr-x ./usr/share/doc/chanpipe/' \
   '-rw-r--r-- ./usr/share/doc/chanpipe/README.md.gz' '-rw-r--r-- ./usr/share/doc/chanpipe/changelog.gz' \
   '-rw-r--r-- ./usr/share/doc/chanpipe/copyright' 'drwxr-xr-x ./usr/share/lintian/' \
@@ -94,6 +95,27 @@ lintian --display-info --pedantic --show-overrides --fail-on none "$deb" >"$work
   fail "lintian cannot check the package"
 cat "$work/lintian"
 ! grep -Eq '^[EW]: ' "$work/lintian" || fail "lintian finds errors or warnings"
+cmp -s "$work/unpacked/usr/bin/chanpipe-selftest" "$source_dir/selftest/chanpipe-selftest.sh" ||
+  fail "usr/bin/chanpipe-selftest is not selftest/chanpipe-selftest.sh"
+
+# The host side's package, the same for every architecture.
+host_deb=$(ls "$work"/out/chanpipe-host_*_all.deb) || { echo "FAIL: no chanpipe-host package"; exit 1; }
+echo "--- $host_deb"
+dpkg-deb --info "$host_deb"
+dpkg-deb --contents "$host_deb"
+[ "$(dpkg-deb -f "$host_deb" Depends)" = python3 ] ||
+  fail "chanpipe-host depends on \"$(dpkg-deb -f "$host_deb" Depends)\", not python3"
+mkdir "$work/host"
+dpkg-deb -x "$host_deb" "$work/host"
+# Its command runs from the package's files, with its module beside it.
+if ! "$work/host/usr/bin/chanpipe-host" --help >"$work/host-help" 2>&1 ||
+  ! grep -q '^exit status' "$work/host-help"; then
+  fail "chanpipe-host --help: $(head -3 "$work/host-help")"
+fi
+lintian --display-info --pedantic --show-overrides --fail-on none "$host_deb" >"$work/lintian-host" 2>&1 ||
+  fail "lintian cannot check the chanpipe-host package"
+cat "$work/lintian-host"
+! grep -Eq '^[EW]: ' "$work/lintian-host" || fail "lintian finds errors or warnings in chanpipe-host"
 
 if [ "$install" -eq 0 ]; then
   [ "$failures" -eq 0 ] || exit 1

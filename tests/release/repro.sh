@@ -62,7 +62,7 @@ done
 (cd "$work/b" && ls) >"$work/b.list"
 cmp -s "$work/a.list" "$work/b.list" ||
   fail "the packs differ in their files: $(tr '\n' ' ' <"$work/a.list") / $(tr '\n' ' ' <"$work/b.list")"
-[ "$(wc -l <"$work/a.list")" -eq 8 ] || fail "expected 7 artefacts and SHA256SUMS: $(tr '\n' ' ' <"$work/a.list")"
+[ "$(wc -l <"$work/a.list")" -eq 10 ] || fail "expected 9 artefacts and SHA256SUMS: $(tr '\n' ' ' <"$work/a.list")"
 while read -r f; do
   if cmp -s "$work/a/$f" "$work/b/$f"; then
     echo "same: $f ($(wc -c <"$work/a/$f") bytes)"

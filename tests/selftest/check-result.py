@@ -1,13 +1,15 @@
 #!/usr/bin/env python3
 """Judges one run of the self-test kit from the host side's JSON.
 
-    check-result.py RESULT.json HOST_STATUS good|noqmp|drop|nocopy linux|windows
+    check-result.py RESULT.json HOST_STATUS good|noqmp|drop|nocopy|denied linux|windows
 
 good: every checked case passed, the host side exited 0, and the observed
 cases say what is known of the platform. noqmp: the same without QMP, so
 "host sends first" and "pause" are not run. drop, nocopy: a broken chanpipe
 ran in the guest; the host side must have exited non-zero and named the
 first case the fault can show in, with every case before it passed.
+denied: the guest's chanpipe could write but not read the port; the
+first echo must fail, naming the refused open.
 """
 import json
 import sys
@@ -63,6 +65,14 @@ def main():
         else:
             check(no_host["result"] == "finding" and no_host.get("bytes_arrived") is True,
                   "write with no host: %s" % no_host["detail"])
+    elif mode == "denied":
+        echo = cases["echo 0 B"]
+        check(status != 0 and result["verdict"].startswith("FAIL: echo 0 B"),
+              "verdict %s, host side exited %d" % (result["verdict"], status))
+        check(cases["hello"]["result"] == "pass", "hello: %s" % cases["hello"]["detail"])
+        check(echo["result"] == "FAIL" and "may not open the port" in echo["detail"] and
+              "CreateFile error 13" in echo["detail"], "echo 0 B: %s %s" % (
+                  echo["result"], echo["detail"]))
     else:
         broken = FIRST_BROKEN[mode]
         check(status != 0, "host side exited 0 with a broken chanpipe")

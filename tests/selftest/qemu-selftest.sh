@@ -3,17 +3,23 @@
 # runs chanpipe-selftest.sh, the host side runs against the port's socket
 # with QMP, and check-result.py judges the host side's JSON.
 #
-#   qemu-selftest.sh KIT CHANPIPE WORK CACHE [good|noqmp|drop|nocopy]
+#   qemu-selftest.sh KIT CHANPIPE WORK CACHE [good|noqmp|drop|nocopy|denied]
 #
 # KIT is the selftest/ folder. With "drop" or "nocopy" the guest runs a
-# broken stand-in for chanpipe, which the host side must catch; "noqmp" is
+# broken stand-in for chanpipe, which the host side must catch (with
+# "drop" the guest side must then give up on the host that stopped); "noqmp" is
 # a good run whose host side has no QMP and waits its settle time instead.
+# "denied" runs the guest side as a user without rights to the port: first
+# on a node of root's alone (it must stop at once, saying so), then on one
+# the user may write but not read (it must stop and tell the host, whose
+# verdict names it); then, as root with no host left, it is stopped by a
+# signal and must leave no folder behind.
 # The guest is of QEMU_ARCH (vm/lib.sh), x86_64 unless set; CHANPIPE must
 # be built for it.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../../vm/lib.sh"
-[ $# -ge 4 ] || qemu_die "usage: $0 KIT CHANPIPE WORK CACHE [good|noqmp|drop|nocopy]"
+[ $# -ge 4 ] || qemu_die "usage: $0 KIT CHANPIPE WORK CACHE [good|noqmp|drop|nocopy|denied]"
 kit=$1 chanpipe=$2 work=$3 cache=$4 mode=${5:-good}
 name=org.chanpipe.selftest
 big=16
@@ -49,8 +55,9 @@ trap cleanup EXIT
 cp "$kit/chanpipe-selftest.sh" "$chanpipe" "$work/stage/selftest/"
 stand_in=""
 case $mode in
-  good | noqmp) ;;
+  good | noqmp | denied) ;;
   drop)
+    env="CHANPIPE_SELFTEST_GIVE_UP=5 "
     # Loses the second 4096-byte chunk of what it reads from the port.
     stand_in='if [ "$1" = r ]; then
   /selftest/chanpipe "$@" >/tmp/stand-in.bin; s=$?
@@ -65,13 +72,42 @@ esac
 if [ -n "$stand_in" ]; then
   printf '#!/bin/sh\n%s\nexec /selftest/chanpipe "$@"\n' "$stand_in" >"$work/stage/stand-in"
   chmod 755 "$work/stage/stand-in"
-  env="CHANPIPE=/stand-in "
+  env="${env:-}CHANPIPE=/stand-in "
 fi
-cat >"$work/guest.sh" <<GUEST
-${env:-}sh /selftest/chanpipe-selftest.sh $name >/tmp/selftest.log 2>&1
+# Memory for the payloads, as a Debian guest has it.
+echo 'mkdir -p /dev/shm && mount -t tmpfs tmpfs /dev/shm' >"$work/guest.sh"
+if [ "$mode" = denied ]; then
+  cat >>"$work/guest.sh" <<GUEST
+mkdir -p /etc
+echo 'root:x:0:0::/:/bin/sh' >/etc/passwd
+echo 'user:x:1000:1000::/tmp:/bin/sh' >>/etc/passwd
+printf 'root:x:0:\nuser:x:1000:\n' >/etc/group
+chmod 1777 /tmp
+node=\$(port_node $name)
+chmod 600 "\$node"
+su -s /bin/sh user -c "sh /selftest/chanpipe-selftest.sh $name" >/tmp/root-only.log 2>&1
+echo "SELFTEST-ROOT-ONLY-EXIT \$?"
+sed 's/^/SELFTEST-ROOT-ONLY: /' /tmp/root-only.log
+chmod 622 "\$node"
+su -s /bin/sh user -c "sh /selftest/chanpipe-selftest.sh $name" >/tmp/selftest.log 2>&1
+GUEST
+else
+  echo "${env:-}sh /selftest/chanpipe-selftest.sh $name >/tmp/selftest.log 2>&1" >>"$work/guest.sh"
+fi
+cat >>"$work/guest.sh" <<GUEST
 echo "SELFTEST-EXIT \$?"
 sed 's/^/SELFTEST: /' /tmp/selftest.log
 GUEST
+if [ "$mode" = denied ]; then
+  # The host side is gone by now: the first message waits, until a signal.
+  cat >>"$work/guest.sh" <<GUEST
+sh /selftest/chanpipe-selftest.sh $name >/dev/null 2>&1 &
+sleep 2
+kill -TERM \$!
+wait \$!
+echo "SELFTEST-SIGNAL-EXIT \$? left: \$(ls -d /dev/shm/chanpipe-selftest.* /tmp/chanpipe-selftest.* 2>/dev/null)"
+GUEST
+fi
 qemu_make_initramfs "$work/stage" "$work/guest.sh" "$work/initrd.cpio"
 
 qemu_ports_reset
@@ -93,7 +129,7 @@ python3 "$kit/chanpipe-selftest-host.py" --socket "$sockets/port" $qmp "$qmp_arg
 cat "$work/host.out"
 # A guest that ran to the end powers off; one left waiting is stopped (with
 # a broken chanpipe the host side stops at the first failure).
-if [ "$mode" = good ] || [ "$mode" = noqmp ]; then
+if [ "$mode" != nocopy ]; then
   for _ in $(seq 1 300); do
     kill -0 "$qemu_pid" 2>/dev/null || break
     sleep 0.1
@@ -102,4 +138,18 @@ fi
 stop_guest
 echo "guest side:"
 grep '^SELFTEST' "$work/console.log" | tr -d '\r' | sed 's/^/  /' || echo "  (no output)"
-python3 "$here/check-result.py" "$work/result.json" "$host" "$mode" linux
+status=0
+python3 "$here/check-result.py" "$work/result.json" "$host" "$mode" linux || status=1
+# The guest side's own ends: at once without rights, with the signal's status and nothing left.
+if [ "$mode" = drop ]; then
+  for want in "SELFTEST-EXIT 4" "SELFTEST: .*has had no host for 5 s"; do
+    tr -d '\r' <"$work/console.log" | grep -q "^$want" || { echo "FAIL: the guest printed no \"$want\""; status=1; }
+  done
+fi
+if [ "$mode" = denied ]; then
+  for want in "SELFTEST-ROOT-ONLY-EXIT 3" "SELFTEST-ROOT-ONLY: .*CreateFile error 13" \
+    "SELFTEST-EXIT 3" "SELFTEST: .*files in /dev/shm/chanpipe-selftest\." "SELFTEST-SIGNAL-EXIT 143 left: \$"; do
+    tr -d '\r' <"$work/console.log" | grep -q "^$want" || { echo "FAIL: the guest printed no \"$want\""; status=1; }
+  done
+fi
+exit $status

@@ -1,0 +1,57 @@
+#!/bin/sh
+# The Debian package of the host side, chanpipe-host_VERSION_all.deb:
+# chanpipe-host and its QMP module in /usr/share/chanpipe-host, the command
+# linked into /usr/bin, its man page, the changelog and the copyright. It
+# needs python3, which a minimal guest has not: hence a package of its own.
+# Every member carries SOURCE_DATE_EPOCH, with root as owner and fixed
+# modes, so the same sources pack to the same bytes.
+#   packaging/chanpipe-host-deb.sh OUT.deb VERSION MAINTAINER
+# scripts/pack.sh runs it.
+set -eu
+[ $# -eq 3 ] || { echo "usage: chanpipe-host-deb.sh OUT.deb VERSION MAINTAINER" >&2; exit 2; }
+out=$1 version=$2 maintainer=$3
+: "${SOURCE_DATE_EPOCH:?set SOURCE_DATE_EPOCH}"
+root=$(cd "$(dirname "$0")/.." && pwd)
+umask 022
+stage=$(mktemp -d)
+trap 'rm -rf "$stage"' EXIT
+chmod 755 "$stage"
+share=$stage/usr/share/chanpipe-host doc=$stage/usr/share/doc/chanpipe-host
+mkdir -p "$share" "$doc" "$stage/usr/bin" "$stage/usr/share/man/man1" "$stage/DEBIAN"
+
+# The installed command runs Debian's python3, whatever comes first on the
+# PATH, and finds its module next to its real path.
+sed '1s|^#!/usr/bin/env python3$|#!/usr/bin/python3|' "$root/host/chanpipe-host" >"$share/chanpipe-host"
+chmod 755 "$share/chanpipe-host"
+cp "$root/host/chanpipe_qmp.py" "$share/chanpipe_qmp.py"
+ln -s ../share/chanpipe-host/chanpipe-host "$stage/usr/bin/chanpipe-host"
+gzip -9 -n -c "$root/docs/chanpipe-host.1" >"$stage/usr/share/man/man1/chanpipe-host.1.gz"
+gzip -9 -n -c "$root/packaging/changelog" >"$doc/changelog.gz"
+cp "$root/packaging/copyright" "$doc/copyright"
+
+# In KiB, counted from the files alone, as dpkg-gencontrol does: the same
+# on every file system.
+size=$(cd "$stage" && find usr ! -type d -printf '%s\n' | awk '{ k += int(($1 + 1023) / 1024) } END { print k }')
+cat >"$stage/DEBIAN/control" <<EOF
+Package: chanpipe-host
+Source: chanpipe
+Version: $version
+Architecture: all
+Maintainer: $maintainer
+Installed-Size: $size
+Depends: python3
+Section: utils
+Priority: optional
+Description: host end of a chanpipe channel (virtio-serial)
+ chanpipe-host runs on the host of a QEMU virtual machine and is the other
+ end of chanpipe in the guest: "chanpipe-host send" streams its standard
+ input to the guest's "chanpipe r NAME", and "chanpipe-host recv" writes
+ what the guest's "chanpipe w NAME" sends to its standard output.
+ .
+ It finds the port by its name through QEMU's QMP monitor, or takes the
+ chardev's unix or TCP socket, and ends by itself once the guest's side is
+ done, with every byte: it waits until QEMU has read the end of the data.
+EOF
+(cd "$stage" && find usr -type f | LC_ALL=C sort | xargs md5sum) >"$stage/DEBIAN/md5sums"
+find "$stage" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
+dpkg-deb --root-owner-group -Zxz --build "$stage" "$out" >/dev/null
