@@ -50,26 +50,17 @@ def sha(data):
 
 
 def wait_for(predicate, seconds, what):
-    deadline = time.monotonic() + seconds
-    while not (value := predicate()):
-        if time.monotonic() > deadline:
-            raise Failed("%s: nothing within %g s" % (what, seconds))
-        time.sleep(0.02)
+    value = chanpipe_qmp.poll_until(predicate, seconds)
+    if value is None:
+        raise Failed("%s: nothing within %g s" % (what, seconds))
     return value
 
 
 def connect(address):
     """The host end of a port: a unix socket's path, or (host, port)."""
-    def attempt():
-        try:
-            if isinstance(address, str):
-                s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-                s.connect(address)
-                return s
-            return socket.create_connection(address)
-        except OSError:
-            return None
-    return wait_for(attempt, STEP, "connecting to %s" % (address,))
+    if isinstance(address, str):
+        return chanpipe_qmp.connect(unix=address, seconds=STEP)
+    return chanpipe_qmp.connect(tcp="%s:%d" % address, seconds=STEP)
 
 
 def send(sock, data):
