@@ -55,16 +55,23 @@ done
   printf ' %q' "$@"
   printf '\n'
   cat <<'GUEST'
+# The guest's clock at each step, for the host's account of the time.
+mark() { echo "$1 $(cut -d ' ' -f 1 /proc/uptime)" >>/tmp/share/phases; }
+mark booted
 mkdir -p /tmp/build
 (cd "$b" && tar -c --exclude='./wineprefix*' --exclude='./tests/wine-e2e/*_e2e' \
   --exclude='./tests/selftest/work-*' --exclude='./tests/msi/win*' --exclude='./tests/msi/msi_*' \
   .) | tar -x -C /tmp/build || exit 90
 mount --bind /tmp/build "$b" || exit 91
+mark copied
 cmake -DCHANPIPE_TIME_SCALE="$scale" "$b" >/tmp/share/configure.log 2>&1 || exit 92
+mark configured
 status=0
 env CHANPIPE_TIME_SCALE="$scale" PYTHONDONTWRITEBYTECODE=1 HOME=/root XDG_CACHE_HOME=/tmp/cache \
   ctest --test-dir "$b" --output-on-failure "$@" >/tmp/share/ctest.log 2>&1 || status=$?
+mark tested
 cp "$b/Testing/Temporary/LastTest.log" "$b/probe-32bit.txt" /tmp/share/ 2>/dev/null
+ctest --test-dir "$b" --show-only=json-v1 >/tmp/share/tests.json 2>/dev/null
 exit $status
 GUEST
 } >"$work/share/command"
@@ -121,6 +128,7 @@ chmod 755 "$work/stage/init" "$work/stage/bin/busybox"
 echo "in-vm: $(cat "$QEMU_KERNEL_DIR/package") under QEMU (TCG), 2 vCPUs; time scale $scale" >&2
 echo "in-vm: ctest$(printf ' %q' "$@"), on a copy of $build" >&2
 status=0
+started=$(date +%s)
 # With SMAP or PKU emulated, 32-bit Wine is killed as it starts.
 timeout -k 10 $((minutes * 60)) qemu-system-x86_64 -machine q35 -cpu max,-smap,-pku -smp 2 \
   -m 10240 -nodefaults -display none -no-reboot -serial "file:$work/console" \
@@ -129,11 +137,22 @@ timeout -k 10 $((minutes * 60)) qemu-system-x86_64 -machine q35 -cpu max,-smap,-
   -virtfs "local,path=$work/share,mount_tag=share,security_model=none,multidevs=remap" \
   </dev/null >"$work/qemu.log" 2>&1 || status=$?
 cat "$work/share/ctest.log" 2>/dev/null || true
+# Where the time went: the guest's steps, then its tests by label.
+awk -v wall=$(($(date +%s) - started)) '
+  { t[$1] = $2 }
+  END {
+    printf "in-vm: boot %.0f s, copy %.0f s, configure %.0f s, tests %.0f s; QEMU ran %d s\n",
+      t["booted"], t["copied"] - t["booted"], t["configured"] - t["copied"],
+      t["tested"] - t["configured"], wall
+  }' "$work/share/phases" >&2 2>/dev/null || true
 # The tree keeps what its tests said in the guest.
 mkdir -p "$build/Testing/Temporary"
 [ ! -f "$work/share/LastTest.log" ] ||
   cp "$work/share/LastTest.log" "$build/Testing/Temporary/LastTest-vm.log"
 [ ! -f "$work/share/probe-32bit.txt" ] || cp "$work/share/probe-32bit.txt" "$build/"
+[ ! -f "$work/share/LastTest.log" ] ||
+  python3 "$here/ctest-times.py" "$build/Testing/Temporary/LastTest-vm.log" "$work/share/tests.json" |
+  sed 's/^/in-vm: test time, summed: /' >&2 || true
 if ! grep -q VM-EXIT "$work/console" 2>/dev/null; then
   echo "in-vm: the guest did not finish (QEMU status $status):" >&2
   tail -n 20 "$work/console" "$work/qemu.log" >&2 2>/dev/null || true
