@@ -38,17 +38,10 @@ for preset in linux linux-arm64 windows-x86 windows-x64; do
     { echo "release: the tests of $preset failed; nothing packed" >&2; exit 1; }
 done
 # The shipped chanpipe.exe must have run, not been skipped: where this
-# machine runs no 32-bit programs, its 32-bit suites run in a VM whose
-# kernel does, on the same build tree (slow: 20 to 30 minutes).
-verdict=$(cat build/windows-x86/probe-32bit.txt 2>/dev/null || echo "no answer from the probe")
-if [ "$verdict" != yes ]; then
-  echo "=== the 32-bit suites of windows-x86 in a VM ($verdict)"
-  vm/ctest-in-vm.sh build/windows-x86 -j 2 -L 'wine32|wine32-e2e|wow64-e2e|msi' ||
-    { echo "release: the 32-bit suites failed in the VM; nothing packed" >&2; exit 1; }
-  # Skipped there too is not passed.
-  [ "$(cat build/windows-x86/probe-32bit.txt)" = yes ] ||
-    { echo "release: the 32-bit suites did not run in the VM either; nothing packed" >&2; exit 1; }
-fi
+# machine runs no 32-bit programs, its 32-bit tests run in a VM whose kernel
+# does, on the same build trees.
+scripts/test-32bit.sh build/windows-x86 build/windows-x64 ||
+  { echo "release: the 32-bit tests did not all run and pass; nothing packed" >&2; exit 1; }
 
 rm -rf dist
 scripts/pack.sh -a build/linux-arm64 dist build/linux build/windows-x86 build/windows-x64

@@ -34,6 +34,8 @@ import time
 # A machine that emulates its CPU (a test VM) stretches every deadline by
 # this whole factor.
 SCALE = max(1, int(os.environ.get("CHANPIPE_TIME_SCALE") or 1))
+WINE_RUN = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "scripts",
+                        "wine-run.sh")
 
 PAIR = b"Executing WriteFile\r\nFinished WriteFile\r\n"
 CHUNK = 4096
@@ -405,16 +407,20 @@ def setup(h):
     fresh = not (os.path.exists(stamp_path) and open(stamp_path).read() == stamp(o))
     if fresh:
         shutil.rmtree(o.prefix, ignore_errors=True)
-        os.makedirs(o.prefix)
         with open(os.path.join(o.work, "wineboot.log"), "wb") as log:
-            boot = wine.start(["wineboot", "-i"], stdin=subprocess.DEVNULL, stdout=log,
-                              stderr=log)
-            wine.finish(boot, 300, "wineboot")
+            # The prefix is made as the tests' other prefixes are, by
+            # wine-run.sh, which may copy it from a template.
+            made = subprocess.run(["sh", WINE_RUN, o.prefix, "300"], env=wine.env,
+                                  stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+            check(made.returncode == 0, "the prefix %s could not be made (see %s.boot.log)"
+                  % (o.prefix, o.prefix))
             if SCALE > 1:
                 # Wine's service manager gives a driver 30 s to start: an
                 # emulated CPU needs more, the more so beside other tests.
+                # Wine 8 reads the value as a string only (a DWORD is
+                # ignored: the driver's start then fails with error 1053).
                 reg = wine.start(["reg", "add", r"HKLM\System\CurrentControlSet\Control", "/v",
-                                  "ServicesPipeTimeout", "/t", "REG_DWORD", "/d",
+                                  "ServicesPipeTimeout", "/t", "REG_SZ", "/d",
                                   str(60000 * SCALE), "/f"],
                                  stdin=subprocess.DEVNULL, stdout=log, stderr=log)
                 check(wine.finish(reg, 60, "reg add") == 0, "reg add ServicesPipeTimeout failed")
