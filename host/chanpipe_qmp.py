@@ -362,12 +362,47 @@ def connect(unix=None, tcp=None, seconds=0.0):
             time.sleep(0.2)
 
 
+class ResumeFailed(QMPError):
+    """The VM was paused and could not be let go on: it is still paused."""
+
+
 def pause(qmp, seconds):
     """Pauses the VM for `seconds` (QMP stop, then cont). Returns what
-    query-status said while it was paused ("paused"), and for how long."""
+    query-status said while it was paused ("paused"), and for how long.
+
+    Whatever ends the pause early (an exception, a signal made one, a
+    monitor that failed) lets the VM go on first, on a new connection if
+    this one failed, and then passes on; ResumeFailed when even that
+    fails."""
     began = time.monotonic()
-    qmp.cmd("stop")
-    status = qmp.cmd("query-status").get("status")
-    time.sleep(seconds)
-    qmp.cmd("cont")
+    try:
+        qmp.cmd("stop")
+        status = qmp.cmd("query-status").get("status")
+        time.sleep(seconds)
+        qmp.cmd("cont")
+    except BaseException:
+        resume(qmp)
+        raise
     return status, time.monotonic() - began
+
+
+def resume(qmp):
+    """QMP cont, on a new connection to the same monitor when this one
+    fails (cont of a running VM does nothing). ResumeFailed when neither
+    can."""
+    try:
+        qmp.cmd("cont")
+        return
+    except QMPError as error:
+        first = error
+    # A half-read reply or a closed socket: the monitor takes a new client.
+    qmp.close()
+    again = QMPClient(qmp.address, timeout=min(qmp.timeout or 10, 10))
+    try:
+        again.connect()
+        again.cmd("cont")
+    except (OSError, QMPError) as error:
+        raise ResumeFailed("the VM is still paused: QMP cont failed (%s; then %s)" % (
+            first, error))
+    finally:
+        again.close()

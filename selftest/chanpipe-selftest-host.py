@@ -29,6 +29,7 @@ import json
 import os
 import random
 import select
+import signal
 import socket
 import sys
 import time
@@ -66,6 +67,28 @@ class Abort(Exception):
     def __init__(self, result, detail):
         super().__init__(detail)
         self.result, self.detail = result, detail
+
+
+class Stopped(BaseException):
+    """A signal ends the run: like KeyboardInterrupt, past every handler of
+    failures, through the pause's own clean-up."""
+
+    def __init__(self, signum):
+        super().__init__(signal.Signals(signum).name)
+        self.signum, self.name = signum, signal.Signals(signum).name
+
+
+STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+
+
+def stop_on_signals():
+    def stop(signum, frame):
+        # Once: a second signal must not cut short letting the VM go on.
+        for s in STOP_SIGNALS:
+            signal.signal(s, signal.SIG_IGN)
+        raise Stopped(signum)
+    for s in STOP_SIGNALS:
+        signal.signal(s, stop)
 
 
 def hang(what, seconds):
@@ -166,7 +189,8 @@ def qmp_abort(error):
     """A failure of QMP as the run's: a reply that never came is a hang."""
     if isinstance(error, chanpipe_qmp.QMPTimeoutError):  # "QMP NAME: nothing within S s"
         return Abort(Result.HUNG, str(error))
-    if isinstance(error, (chanpipe_qmp.QMPResponseError, chanpipe_qmp.PortGone)):
+    if isinstance(error, (chanpipe_qmp.QMPResponseError, chanpipe_qmp.PortGone,
+                          chanpipe_qmp.ResumeFailed)):
         return Abort(Result.FAIL, str(error))  # "QMP NAME: what QEMU said", "chardev ... is gone"
     return Abort(Result.FAIL, "the QMP socket closed (the VM went away?)")
 
@@ -229,6 +253,8 @@ class Run:
         self.windows = False  # the guest's OS, from its hello
         self.unread = None  # a message read ahead of its turn
         self.failed = None  # what stopped the run: a case's name, or why the report failed
+        self.stopped = None  # the signal that ended the run
+        self.resumed = False  # a pause of the VM was cut short (and the VM let go on)
         self.started = time.monotonic()
 
     def say(self, text):
@@ -252,6 +278,11 @@ class Run:
             if case:
                 case.result, case.detail = abort.result, abort.detail
             self.failed = case.name if case else abort.detail
+        except Stopped as stop:
+            self.stopped = stop
+            if case:
+                case.result, case.detail = Result.NOT_RUN, "stopped by %s" % stop.name
+            self.failed = "stopped by %s" % stop.name
         finally:
             self.ch.drop()
             if self.qmp:
@@ -353,7 +384,13 @@ class Run:
 
     def pause(self):
         """Pauses the VM for PAUSE s; the pause row keeps what QEMU said it was meanwhile."""
-        state, seconds = chanpipe_qmp.pause(self.qmp, PAUSE)
+        try:
+            state, seconds = chanpipe_qmp.pause(self.qmp, PAUSE)
+        except chanpipe_qmp.ResumeFailed:
+            raise
+        except BaseException:
+            self.resumed = True  # the pause was cut short, and the VM let go on
+            raise
         self.paused.data.setdefault("vm_status", []).append(state)
         return state, seconds
 
@@ -570,8 +607,18 @@ def main(argv=None):
         parser.error("--big must be at least 1")
     if o.tcp and ":" not in o.tcp:
         parser.error("--tcp wants HOST:PORT")
+    stop_on_signals()
     run = Run(o)
-    run.go()
+    try:
+        run.go()
+    except Stopped as stop:  # in the clean-up after the cases
+        run.stopped = run.stopped or stop
+    for s in STOP_SIGNALS:  # stopped, it ignores the next ones, to the end
+        signal.signal(s, signal.SIG_IGN if run.stopped else signal.SIG_DFL)
+    if run.resumed:
+        print("chanpipe-selftest host side: %s while the VM was paused: it was let go on "
+              "(QMP cont)" % ("stopped by " + run.stopped.name if run.stopped else "stopped"),
+              file=sys.stderr, flush=True)
     result = run.verdict()
     print("chanpipe-selftest host side %d, %s%s" % (
         VERSION, run.ch.where, ", QMP %s (port %s)" % (o.qmp, run.port.id) if run.port else
@@ -585,7 +632,7 @@ def main(argv=None):
         with open(o.json, "w") as f:
             f.write(json.dumps({"version": VERSION, "verdict": result, "guest": run.guest,
                                 "runs": run.runs, "cases": cases}, indent=2) + "\n")
-    return 0 if result == "PASS" else 1
+    return 128 + run.stopped.signum if run.stopped else 0 if result == "PASS" else 1
 
 
 if __name__ == "__main__":
