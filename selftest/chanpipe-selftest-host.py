@@ -18,7 +18,8 @@ knows when the guest's reader is open and when it has gone, and it pauses the VM
 halfway through the big echo each way. Without it, it waits --settle seconds
 instead, and the cases that need QMP are not run.
 
-Python 3 and its standard library only, with chanpipe_qmp.py beside it.
+Python 3 and its standard library only, with chanpipe_port.py and
+chanpipe_qmp.py beside it.
 """
 
 import argparse
@@ -34,10 +35,11 @@ import socket
 import sys
 import time
 
-# chanpipe_qmp.py: next to this script in the release zip, in host/ in the source tree.
+# chanpipe_port.py and chanpipe_qmp.py: next to this script in the release
+# zip and the packages, in host/ in the source tree.
 HERE = os.path.dirname(os.path.realpath(__file__))
 sys.path[:0] = [HERE, os.path.join(HERE, "..", "host")]
-import chanpipe_qmp  # noqa: E402
+import chanpipe_port  # noqa: E402
 
 VERSION = 2
 MAGIC = "chanpipe-selftest"
@@ -45,7 +47,7 @@ MIB = 1 << 20
 # The guest's echo steps, in order: the payload sizes in bytes (None: --big).
 ECHO_SIZES = [0, 1, 4095, 4096, 4097, MIB, None]
 FIRST_SIZE = 64 * 1024
-POLL = chanpipe_qmp.POLL
+POLL = chanpipe_port.POLL
 # How long the write with no host is left without one, and the VM paused in the big echo.
 NO_HOST_HOLD = PAUSE = 3.0
 SAFE_ORDER = ("Safe order: start chanpipe r first, and send once its port is open for data "
@@ -98,7 +100,7 @@ def hang(what, seconds):
 def poll_until(predicate, seconds, step=POLL, hung=None):
     """predicate()'s first true value (a time, say), asked every step
     seconds; when seconds pass first, None, or a hang at `hung`."""
-    return required(chanpipe_qmp.poll_until(predicate, seconds, step), seconds, hung)
+    return required(chanpipe_port.poll_until(predicate, seconds, step), seconds, hung)
 
 
 def required(value, seconds, hung):
@@ -111,15 +113,15 @@ class Channel:
     """The port's host end. One connection at a time, as QEMU takes it."""
 
     def __init__(self, options):
-        self.o = options
-        self.where = options.socket or "tcp:" + options.tcp
+        self.end = chanpipe_port.Endpoint("unix", options.socket) if options.socket else \
+            chanpipe_port.Endpoint("tcp", options.tcp)
         self.sock, self.buffer = None, bytearray()  # buffer: read, not yet taken
 
     def connect(self, seconds):
         try:
-            self.sock = chanpipe_qmp.connect(self.o.socket, self.o.tcp, seconds)
+            self.sock = self.end.connect(seconds)
         except OSError as error:
-            raise Abort(Result.FAIL, "cannot connect to %s: %s" % (self.where, error))
+            raise Abort(Result.FAIL, "cannot connect to %s: %s" % (self.end, error))
         self.buffer = bytearray()
 
     def drop(self):
@@ -185,25 +187,28 @@ class Channel:
                         % (what, stray))
 
 
-def qmp_abort(error):
-    """A failure of QMP as the run's: a reply that never came is a hang."""
-    if isinstance(error, chanpipe_qmp.QMPTimeoutError):  # "QMP NAME: nothing within S s"
-        return Abort(Result.HUNG, str(error))
-    if isinstance(error, (chanpipe_qmp.QMPResponseError, chanpipe_qmp.PortGone,
-                          chanpipe_qmp.ResumeFailed)):
-        return Abort(Result.FAIL, str(error))  # "QMP NAME: what QEMU said", "chardev ... is gone"
-    return Abort(Result.FAIL, "the QMP socket closed (the VM went away?)")
+def port_abort(error):
+    """A failure to find or follow the port as the run's: an answer that
+    never came is a hang."""
+    return Abort(Result.HUNG if isinstance(error, chanpipe_port.NoAnswer) else Result.FAIL,
+                 str(error))
 
 
-class Port(chanpipe_qmp.PortWatch):
-    """The port's guest side as QMP shows it; a wait that runs out is a hang
-    at `hung`, when given."""
+class Watch:
+    """The port's guest side, as the VM shows it (chanpipe_port.Port); a
+    wait that runs out is a hang at `hung`, when given."""
+
+    def __init__(self, port):
+        self.port = port
+
+    def is_open(self):
+        return self.port.is_open()
 
     def change(self, want, after, seconds, hung=None):
-        return required(super().change(want, after, seconds), seconds, hung)
+        return required(self.port.change(want, after, seconds), seconds, hung)
 
     def settled(self, want, seconds, hung, check=lambda: None):
-        return required(super().settled(want, seconds, check), seconds, hung)
+        return required(self.port.settled(want, seconds, check), seconds, hung)
 
 
 Message = collections.namedtuple("Message", "word args fields lines")
@@ -240,7 +245,7 @@ class Run:
     def __init__(self, options):
         self.o = options
         self.ch = Channel(options)
-        self.qmp = self.port = None
+        self.vm = self.port = None  # the chanpipe_port.Port, and its Watch
         self.sizes = [s if s is not None else options.big * MIB for s in ECHO_SIZES]
         self.hello = Case("hello", self.say_hello)
         self.echo = [Case("echo %s" % human(size), self.echo_case) for size in self.sizes]
@@ -273,8 +278,8 @@ class Run:
                     raise Abort(Result.FAIL, case.detail + " (stopped here: --fail-fast)")
             case = None
             self.judge()
-        except (Abort, chanpipe_qmp.QMPError) as error:
-            abort = error if isinstance(error, Abort) else qmp_abort(error)
+        except (Abort, chanpipe_port.PortError) as error:
+            abort = error if isinstance(error, Abort) else port_abort(error)
             if case:
                 case.result, case.detail = abort.result, abort.detail
             self.failed = case.name if case else abort.detail
@@ -285,28 +290,15 @@ class Run:
             self.failed = "stopped by %s" % stop.name
         finally:
             self.ch.drop()
-            if self.qmp:
-                self.qmp.close()
+            if self.vm:
+                self.vm.close()
 
     def watch_port(self):
         """Finds the port behind the channel's socket, through QMP."""
-        self.qmp = chanpipe_qmp.QMPClient(self.o.qmp, timeout=self.o.timeout)
-        try:
-            self.qmp.connect()
-        except chanpipe_qmp.QMPConnectError:
-            raise Abort(Result.FAIL, "%s does not speak QMP" % self.o.qmp)
-        except OSError as error:
-            raise Abort(Result.FAIL, "cannot connect to the QMP socket %s: %s"
-                        % (self.o.qmp, error))
-        label = chanpipe_qmp.find_chardev(self.qmp, unix=self.o.socket, tcp=self.o.tcp)
-        if label is None:
-            raise Abort(Result.FAIL, "no chardev of this VM listens on %s" % (
-                os.path.abspath(self.o.socket) if self.o.socket else self.o.tcp))
-        port_id = chanpipe_qmp.find_device(self.qmp, label)
-        if port_id is None:
-            raise Abort(Result.FAIL, "the port on chardev %s has no id: give its -device an "
-                        "id=... (QEMU names the port by it in VSERPORT_CHANGE)" % label)
-        self.port = Port(self.qmp, label, port_id)
+        self.vm = chanpipe_port.QMPPort(self.o.qmp, self.o.timeout, unix=self.o.socket,
+                                        tcp=self.o.tcp)
+        self.vm.locate()
+        self.port = Watch(self.vm)
 
     def message(self, what, seconds=None, word=None, arg=None):
         """The guest's next message; with word, it must be that word (with arg first)."""
@@ -385,8 +377,8 @@ class Run:
     def pause(self):
         """Pauses the VM for PAUSE s; the pause row keeps what QEMU said it was meanwhile."""
         try:
-            state, seconds = chanpipe_qmp.pause(self.qmp, PAUSE)
-        except chanpipe_qmp.ResumeFailed:
+            state, seconds = self.vm.pause(PAUSE)
+        except chanpipe_port.ResumeFailed:
             raise
         except BaseException:
             self.resumed = True  # the pause was cut short, and the VM let go on
@@ -396,7 +388,7 @@ class Run:
 
     def say_hello(self, case):
         self.ch.connect(self.o.timeout)
-        self.say("waiting for the guest side (chanpipe-selftest NAME) on %s ..." % self.ch.where)
+        self.say("waiting for the guest side (chanpipe-selftest NAME) on %s ..." % self.ch.end)
         try:
             message = self.message("hello from the guest", self.o.wait, word="hello")
         except Abort as abort:
@@ -621,7 +613,7 @@ def main(argv=None):
               file=sys.stderr, flush=True)
     result = run.verdict()
     print("chanpipe-selftest host side %d, %s%s" % (
-        VERSION, run.ch.where, ", QMP %s (port %s)" % (o.qmp, run.port.id) if run.port else
+        VERSION, run.ch.end, ", QMP %s (%s)" % (o.qmp, run.vm.name) if run.port else
         ", QMP %s (the port was not found through it)" % o.qmp if o.qmp else
         " (no QMP: settle %g s)" % o.settle))
     print(run.table())

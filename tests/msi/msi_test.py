@@ -48,6 +48,7 @@ INSTALLED = {
     'chanpipe-selftest.cmd': 'selftest/chanpipe-selftest.cmd',
     'chanpipe-selftest-host.py': 'selftest/chanpipe-selftest-host.py',
     'chanpipe_qmp.py': 'host/chanpipe_qmp.py',
+    'chanpipe_port.py': 'host/chanpipe_port.py',
 }
 PUBLISHER = 'The chanpipe maintainers'
 NEWER = 'A newer version of chanpipe is already installed.'
