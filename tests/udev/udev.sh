@@ -3,8 +3,9 @@
 # (vm/debian.sh): the busybox guest of the other QEMU tests has no udev.
 # Three boots of one image, udev-guest.sh doing the guest's side:
 #   order   on a snapshot of the disk: the recipe's commands in the orders
-#           that fail (the rule before the group; the group added, then
-#           reloaded without a changed rules file), and a plain group
+#           that fail (the rule before the group, read by udev at the next
+#           event or at a reload; the group added, then reloaded without a
+#           changed rules file), and a plain group
 #   recipe  chanpipe's package installed with dpkg, alice's session begun
 #           before the recipe, the recipe as printed, then a new login of
 #           hers moving 8 MiB each way against chanpipe-host (through QMP)
@@ -172,8 +173,10 @@ sha() { sha256sum <"$1" | cut -d' ' -f1; }
 
 node order start root root 600
 node order rule-first root root 600
+node order event-no-group root root 660
+judge "order: Unknown group" "$(sed -n 's/^JOURNAL-AT event-no-group //p' "$work/order.out")" 1
 node order reload-no-group root root 660
-judge "order: Unknown group" "$(has order "Unknown group 'chanpipe', ignoring")" yes
+judge "order: its line" "$(has order "60-chanpipe.rules:1 Unknown group 'chanpipe', ignoring")" yes
 node order group-late root root 660
 node order reload-again root root 660
 node order reload-twice root root 660
