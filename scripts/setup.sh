@@ -6,6 +6,8 @@ packages="cmake ninja-build g++ libgtest-dev libgmock-dev googletest clang libcl
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   wine64 wine64-preloader mingw-w64-x86-64-dev python3 qemu-system-x86 busybox-static socat zip
   clang-format"
+# The udev recipe's test: debootstrap makes its Debian guest.
+packages="$packages debootstrap"
 # The man page's lint, the Debian package's checks, the version resource.
 packages="$packages mandoc lintian man-db icoutils unzip"
 # 32-bit Wine runs the shipped 32-bit chanpipe.exe; its packages are i386.
