@@ -105,6 +105,8 @@ class Port:
     """
 
     name = "the port"  # as messages name it
+    where = "the VM"  # what shows the port
+    pauses = resumes = "stop, go on"  # how pause() does it, for the messages
 
     def __init__(self):
         self.events = []
@@ -152,6 +154,7 @@ class QMPPort(Port):
     def __init__(self, qmp, timeout, name=None, unix=None, tcp=None):
         super().__init__()
         self.path, self.timeout, self.want = qmp, timeout, (name, unix, tcp)
+        self.where, self.pauses, self.resumes = "QMP %s" % qmp, "QMP stop, cont", "QMP cont"
         self.qmp = chanpipe_qmp.QMPClient(qmp, timeout=timeout)
         self.label = self.id = None
 

@@ -113,8 +113,9 @@ class Channel:
     """The port's host end. One connection at a time, as QEMU takes it."""
 
     def __init__(self, options):
+        # With --domain, the domain tells (Run.watch_port).
         self.end = chanpipe_port.Endpoint("unix", options.socket) if options.socket else \
-            chanpipe_port.Endpoint("tcp", options.tcp)
+            chanpipe_port.Endpoint("tcp", options.tcp) if options.tcp else None
         self.sock, self.buffer = None, bytearray()  # buffer: read, not yet taken
 
     def connect(self, seconds):
@@ -270,7 +271,7 @@ class Run:
     def go(self):
         case = self.hello  # a failure to find the port through QMP is the first case's
         try:
-            if self.o.qmp:
+            if self.o.qmp or self.o.domain:
                 self.watch_port()
             for case in (c for c in self.cases if c.step):
                 case.result, case.detail = case.step(case)
@@ -294,10 +295,26 @@ class Run:
                 self.vm.close()
 
     def watch_port(self):
-        """Finds the port behind the channel's socket, through QMP."""
-        self.vm = chanpipe_port.QMPPort(self.o.qmp, self.o.timeout, unix=self.o.socket,
-                                        tcp=self.o.tcp)
-        self.vm.locate()
+        """Finds the port behind the channel's socket through QMP, or the
+        domain's channel and its socket through libvirt."""
+        if self.o.domain:
+            try:
+                import chanpipe_libvirt
+            except ImportError as error:
+                raise Abort(Result.FAIL, "--domain needs libvirt's Python module, which %s "
+                            "cannot import (%s): install python3-libvirt" % (
+                                sys.executable, error))
+            self.vm = chanpipe_libvirt.LibvirtPort(self.o.domain, self.o.port, self.o.connect,
+                                                   self.o.timeout)
+            end = self.vm.locate()
+            if not end.half_close:  # the payloads must arrive whole
+                raise Abort(Result.FAIL, end.refusal.replace("chanpipe-host send",
+                                                             "this self-test"))
+            self.ch.end = end
+        else:
+            self.vm = chanpipe_port.QMPPort(self.o.qmp, self.o.timeout, unix=self.o.socket,
+                                            tcp=self.o.tcp)
+            self.vm.locate()
         self.port = Watch(self.vm)
 
     def message(self, what, seconds=None, word=None, arg=None):
@@ -411,12 +428,13 @@ class Run:
         big = size == self.sizes[-1] and size
         pause = big and self.port is not None
         if big:  # the pause row, until the echo ends
-            self.paused.detail = "the echo did not end" if pause else "needs --qmp to pause the VM"
+            self.paused.detail = "the echo did not end" if pause else \
+                "needs --qmp or --domain to pause the VM"
         status_r, back, there, back_seconds = self.there_and_back(label, data, what, pause=pause)
         if pause:  # a finding: does this driver keep the bytes across a pause?
-            self.paused.result, self.paused.detail = Result.FINDING, "paused %g s (QMP stop, " \
-                "cont) halfway each way: %s" % (PAUSE, "every byte came through unchanged" if
-                                                 back == data else damage(data, back))
+            self.paused.result, self.paused.detail = Result.FINDING, "paused %g s (%s) " \
+                "halfway each way: %s" % (PAUSE, self.vm.pauses, "every byte came through "
+                                          "unchanged" if back == data else damage(data, back))
             if set(self.paused.data["vm_status"]) != {"paused"}:
                 self.paused.detail += "; yet QEMU said the VM was %s" % "/".join(
                     self.paused.data["vm_status"])
@@ -447,7 +465,8 @@ class Run:
         if not self.port:
             # The guest still runs the step; the host keeps to the safe order.
             self.there_and_back("first", data, what)
-            return Result.NOT_RUN, ("needs --qmp: without the port's events the host cannot "
+            return Result.NOT_RUN, ("needs --qmp or --domain: without the port's events the "
+                                    "host cannot "
                                     "send while the guest has the port closed")
         # The guest pauses before its chanpipe r: send while the port is closed.
         t = self.o.timeout
@@ -578,6 +597,12 @@ def main(argv=None):
     where = parser.add_mutually_exclusive_group(required=True)
     where.add_argument("--socket", metavar="PATH", help="the port's host end, a unix socket")
     where.add_argument("--tcp", metavar="HOST:PORT", help="the port's host end, a TCP socket")
+    where.add_argument("--domain", metavar="NAME",
+                       help="the libvirt domain whose channel --port NAME is the port (needs "
+                       "python3-libvirt); it plays QMP's part")
+    parser.add_argument("--port", metavar="NAME", help="with --domain: the channel's name")
+    parser.add_argument("--connect", metavar="URI",
+                        help="with --domain: libvirt's URI (default: as for virsh)")
     parser.add_argument("--qmp", metavar="PATH", help="the VM's QMP socket (unix)")
     parser.add_argument("--big", metavar="MIB", type=int, default=64,
                         help="size of the big echo payload (default 64)")
@@ -595,6 +620,12 @@ def main(argv=None):
                         "waiting: stop it by hand)")
     parser.add_argument("--quiet", action="store_true", help="no progress lines")
     o = parser.parse_args(argv)
+    if bool(o.domain) != bool(o.port):
+        parser.error("--domain NAME and --port NAME go together")
+    if o.connect and not o.domain:
+        parser.error("--connect URI is for --domain")
+    if o.qmp and o.domain:
+        parser.error("--domain takes the place of --qmp")
     if o.big < 1:
         parser.error("--big must be at least 1")
     if o.tcp and ":" not in o.tcp:
@@ -609,12 +640,13 @@ def main(argv=None):
         signal.signal(s, signal.SIG_IGN if run.stopped else signal.SIG_DFL)
     if run.resumed:
         print("chanpipe-selftest host side: %s while the VM was paused: it was let go on "
-              "(QMP cont)" % ("stopped by " + run.stopped.name if run.stopped else "stopped"),
-              file=sys.stderr, flush=True)
+              "(%s)" % ("stopped by " + run.stopped.name if run.stopped else "stopped",
+                        run.vm.resumes), file=sys.stderr, flush=True)
     result = run.verdict()
     print("chanpipe-selftest host side %d, %s%s" % (
-        VERSION, run.ch.end, ", QMP %s (%s)" % (o.qmp, run.vm.name) if run.port else
-        ", QMP %s (the port was not found through it)" % o.qmp if o.qmp else
+        VERSION, run.ch.end or "(no socket)", ", %s (%s)" % (run.vm.where, run.vm.name)
+        if run.port else ", %s (the port was not found through it)" % (
+            "QMP " + o.qmp if o.qmp else "domain " + o.domain) if o.qmp or o.domain else
         " (no QMP: settle %g s)" % o.settle))
     print(run.table())
     print("verdict: %s (%.0f s)" % (result, time.monotonic() - run.started))
