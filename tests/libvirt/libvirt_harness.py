@@ -3,26 +3,35 @@ project's busybox guest (vm/lib.sh) with chanpipe inside, for the tests and
 measurements of chanpipe on libvirt hosts. Run as root, with Debian's
 python3 (python3-libvirt).
 
-    with Daemons(work) as daemons:           # virtlogd and libvirtd
-        dom = Domain(daemons, "lv-smoke", chanpipe, runstat, cache,
-                     [("unix", "org.x"), ("tcp", "org.y", free_port())])
-        dom.ask("/chanpipe r org.x | wc -c")  # the guest's agent answers
-        dom.source("org.x")                   # its socket's path (or host, port)
-        dom.destroy()                         # else the daemons' stop does it
+    with Daemons(work) as daemons:             # virtlogd and libvirtd
+        dom = Domain(daemons, "chanpipe-x", chanpipe, runstat, cache,
+                     [("unix", "org.x"), ("tcp", "org.y", free_port()), ("pty", "org.z")],
+                     files={"data/in": payload})  # /data/in in the guest
+        dom.ask("/chanpipe r org.x | wc -c")    # the agent runs it, answers its output
+        ident = dom.request("xfer chanpipe w org.x 60 /data/in")  # runs in the background
+        dom.answer(ident)                       # its output, once it ended
+        dom.source("org.x")                     # the socket's path; (host, port) for tcp
+        dom.alias("org.x"), dom.state("org.x")  # "channel0"; "connected" or "disconnected"
+        dom.destroy()                           # else the daemons' stop does it
+    as_user = ensure_user()                     # runuser prefix for USER, in group libvirt
 
 The daemons listen on the usual unix sockets (qemu:///system; members of
 group "libvirt" may use the read-write one with no polkit) and on
 127.0.0.1's TCP port 16509 with no authentication (qemu+tcp://127.0.0.1/system).
 If a libvirtd already answers on both, it is reused and left running; one
 that answers on the unix socket alone is refused. A virtlogd that answers
-is reused too. Daemons started here are stopped by PID.
+is reused too. Daemons started here are stopped by PID, after the domains.
 
 The default guest script is the lifecycle cases' agent
 (tests/qemu/lifecycle-guest.sh): "ID COMMAND" on its second serial line
-runs COMMAND in the background and answers "ID OUTPUT" on one line.
+runs COMMAND in the background and answers "ID OUTPUT" on one line; its
+functions xfer and counter are there for the commands. A guest that
+writes before QEMU has taken the host's connection loses those bytes:
+wait for "counter NAME host_connected" to be 1 first.
 """
 import os
 import re
+import shlex
 import shutil
 import socket
 import stat
@@ -104,13 +113,19 @@ def ensure_user():
 
 class Daemons:
     """virtlogd and libvirtd, started (or reused) by start(), stopped with
-    every domain of ours by stop(). work: a folder for configs and logs."""
+    every domain of ours by stop(). work: a folder for configs and logs;
+    qemu_conf: what libvirtd reads instead of /etc/libvirt/qemu.conf (a
+    libvirtd that runs already is refused then)."""
 
-    def __init__(self, work):
-        self.work, self.started, self.domains = work, [], []
+    def __init__(self, work, qemu_conf=None):
+        self.work, self.qemu_conf, self.started, self.domains = work, qemu_conf, [], []
 
     def __enter__(self):
-        self.start()
+        try:
+            self.start()
+        except BaseException:
+            self.stop()
+            raise
         return self
 
     def __exit__(self, *_):
@@ -123,30 +138,40 @@ class Daemons:
         args = ["/usr/sbin/" + program, "--config", path,
                 "--pid-file", os.path.join(self.work, program + ".pid")]
         if program == "libvirtd":
-            args = self._kvm() + args + ["--listen"]
+            args = self._namespace() + args + ["--listen"]
         log = open(os.path.join(self.work, program + ".out"), "w")
         process = subprocess.Popen(args,
                                    stdin=subprocess.DEVNULL, stdout=log, stderr=log,
                                    start_new_session=True)
         self.started.append(process)
 
-    def _kvm(self):
-        """What runs libvirtd where libvirt-qemu may open /dev/kvm, as udev's
-        rule would let it (root:kvm 0660): in a mount namespace of its own,
-        over a node of its own. Where it may not, libvirt takes QEMU's
-        capabilities that it probed with KVM for outdated at every look, and
-        probes them again: a minute more for each domain's start."""
-        if not os.path.exists("/dev/kvm") or subprocess.run(
+    def _namespace(self):
+        """What runs libvirtd in a mount namespace of its own, where that is
+        needed: with qemu_conf, over /etc/libvirt/qemu.conf; and where
+        libvirt-qemu may not open /dev/kvm, over it a node that it may
+        (root:kvm 0660, as udev's rule would make it). Without the latter,
+        libvirt takes QEMU's capabilities, probed with KVM, for outdated at
+        every look and probes them again: a minute more for each domain's
+        start."""
+        binds = []
+        if self.qemu_conf is not None:
+            path = os.path.join(self.work, "qemu.conf")
+            with open(path, "w") as f:
+                f.write(self.qemu_conf)
+            binds.append((path, "/etc/libvirt/qemu.conf"))
+        if os.path.exists("/dev/kvm") and subprocess.run(
                 ["runuser", "-u", "libvirt-qemu", "--", "test", "-r", "/dev/kvm", "-a", "-w",
-                 "/dev/kvm"]).returncode == 0:
+                 "/dev/kvm"]).returncode != 0:
+            node = os.path.join(self.work, "kvm")
+            if not os.path.exists(node):
+                os.mknod(node, 0o660 | stat.S_IFCHR, os.stat("/dev/kvm").st_rdev)
+                shutil.chown(node, group="kvm")
+                os.chmod(node, 0o660)
+            binds.append((node, "/dev/kvm"))
+        if not binds:
             return []
-        node = os.path.join(self.work, "kvm")
-        if not os.path.exists(node):
-            os.mknod(node, 0o660 | stat.S_IFCHR, os.stat("/dev/kvm").st_rdev)
-            shutil.chown(node, group="kvm")
-            os.chmod(node, 0o660)
-        return ["unshare", "--mount", "--propagation", "slave", "sh", "-c",
-                'mount --bind "$0" /dev/kvm && exec "$@"', node]
+        mounts = "".join("mount --bind %s %s && " % (shlex.quote(a), b) for a, b in binds)
+        return ["unshare", "--mount", "--propagation", "slave", "sh", "-c", mounts + 'exec "$@"', "-"]
 
     def start(self):
         """Sets start_seconds, how long it took until libvirtd answered, and
@@ -157,16 +182,30 @@ class Daemons:
             self._daemon("virtlogd", 'log_outputs = "3:file:%s/virtlogd.log"\n' % self.work)
             until(lambda: answers(RUN + "/virtlogd-sock"), 30, "virtlogd")
         if answers(RUN + "/libvirt-sock"):
-            if not quiet_open(REMOTE):
-                raise Failed("a libvirtd runs that does not listen on 127.0.0.1: stop it first")
+            if self.qemu_conf is not None or not quiet_open(REMOTE):
+                raise Failed("a libvirtd runs already that does not listen on 127.0.0.1 or"
+                             " has another qemu.conf: stop it first")
             print("libvirt harness: reusing the running libvirtd", flush=True)
             self.reused = True
         else:
             self._daemon("libvirtd", LIBVIRTD_CONF.format(work=self.work))
         # The first connection waits for QEMU's capabilities to be probed.
-        self.conn = until(lambda: self._check() and quiet_open(LOCAL), 120, "libvirtd")
+        self._conn = until(lambda: self._check() and quiet_open(LOCAL), 120, "libvirtd")
         until(lambda: quiet_open(REMOTE), 30, "libvirtd on " + REMOTE)
         self.start_seconds = time.monotonic() - began
+
+    @property
+    def conn(self):
+        """A read-write connection to qemu:///system. Opened again when
+        libvirtd dropped it: once the process has registered an event loop,
+        libvirtd drops a connection whose loop does not run for half a
+        minute (its keepalive pings go unanswered), and isAlive() does not
+        tell until the next call fails."""
+        try:
+            self._conn.getLibVersion()
+        except libvirt.libvirtError:
+            self._conn = libvirt.open(LOCAL)
+        return self._conn
 
     def _check(self):
         for process in self.started:
@@ -272,8 +311,10 @@ class Domain:
         self.xml = DOMAIN_XML.format(name=self.name, dir=self.dir, ports=len(self.channels),
                                      channels="\n    ".join(channel_xml(*c) for c in self.channels))
         began = time.monotonic()
-        self.dom = self.daemons.conn.createXML(self.xml, 0)
+        self.daemons.conn.createXML(self.xml, 0)
         self.daemons.domains.append(self)
+        with open("%s/qemu/%s.pid" % (RUN, self.name)) as f:
+            self.qemu = int(f.read())
         # QEMU connected while it started; the agent speaks once booted.
         self.line = listener.accept()[0]
         listener.close()
@@ -281,6 +322,11 @@ class Domain:
         self.buffer, self.count = b"", 0
         self.wait("READY")
         self.boot_seconds = time.monotonic() - began
+
+    @property
+    def dom(self):
+        """The running domain, on the daemons' connection."""
+        return self.daemons.conn.lookupByName(self.name)
 
     def wait(self, ident):
         """The rest of the next line from the agent that starts with ident."""
@@ -341,8 +387,19 @@ class Domain:
         self.daemons.domains.remove(self)
         try:
             self.dom.destroy()
-        except libvirt.libvirtError:
-            pass  # it had ended already
+        except libvirt.libvirtError as e:
+            if e.get_error_code() != libvirt.VIR_ERR_NO_DOMAIN:  # else it had ended
+                print("libvirt harness: destroying %s: %s" % (self.name, e), flush=True)
+        # libvirtd leaves a domain's QEMU running when it stops itself.
+        for signal in (0, 15, 15, 9):
+            try:
+                with open("/proc/%d/cmdline" % self.qemu, "rb") as f:
+                    if b"guest=%s," % self.name.encode() not in f.read():
+                        break
+                os.kill(self.qemu, signal)
+            except OSError:
+                break  # it has ended
+            time.sleep(0.5)
         if self.line:
             self.line.close()
         shutil.rmtree(self.dir, ignore_errors=True)
