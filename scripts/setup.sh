@@ -20,6 +20,11 @@ packages="$packages msitools wixl faketime"
 # the arm64 guest's QEMU. That guest's kernel and busybox are arm64
 # packages that vm/lib.sh only downloads: apt must know the architecture.
 packages="$packages g++-aarch64-linux-gnu qemu-user qemu-system-arm"
+# The libvirt tests start libvirtd and virtlogd themselves. The daemon
+# package's own scripts start them only where systemd runs (and its init
+# is systemd's units, not scripts of /etc/init.d), so without systemd the
+# install starts nothing and waits for nothing.
+packages="$packages libvirt-daemon-system libvirt-clients python3-libvirt"
 foreign=""
 dpkg --print-foreign-architectures | grep -qx arm64 || foreign=arm64
 missing=""
