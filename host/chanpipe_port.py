@@ -57,7 +57,8 @@ class Endpoint:
 
     half_close: whether this side can end its data and know that QEMU has
     taken all of it (a socket's half-close, which QEMU reads up to; a
-    stream has none). refusal: what to do instead, where it cannot."""
+    stream has none). refusal: what to do instead, where it cannot; its
+    {command} is the command to run elsewhere."""
 
     def __init__(self, kind, address, opener=None, refusal=None):
         self.kind, self.address, self.opener = kind, address, opener

@@ -308,8 +308,9 @@ class Run:
                                                    self.o.timeout)
             end = self.vm.locate()
             if not end.half_close:  # the payloads must arrive whole
-                raise Abort(Result.FAIL, end.refusal.replace("chanpipe-host send",
-                                                             "this self-test"))
+                raise Abort(Result.FAIL, "the self-test sends payloads: " + end.refusal.format(
+                    command="chanpipe-selftest-host --domain %s --port %s" % (
+                        self.o.domain, self.o.port)))
             self.ch.end = end
         else:
             self.vm = chanpipe_port.QMPPort(self.o.qmp, self.o.timeout, unix=self.o.socket,

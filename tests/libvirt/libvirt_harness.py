@@ -22,10 +22,10 @@ If a libvirtd already answers on both, it is reused and left running; one
 that answers on the unix socket alone is refused. A virtlogd that answers
 is reused too. Daemons started here are stopped by PID, after the domains.
 
-The default guest script is the lifecycle cases' agent
-(tests/qemu/lifecycle-guest.sh): "ID COMMAND" on its second serial line
-runs COMMAND in the background and answers "ID OUTPUT" on one line; its
-functions xfer and counter are there for the commands. A guest that
+The default guest script is the guest's agent (vm/agent-guest.sh, driven
+by vm/agent.py): "ID COMMAND" on its second serial line runs COMMAND in
+the background and answers "ID OUTPUT" on one line; its functions xfer and
+counter are there for the commands. A guest that
 writes before QEMU has taken the host's connection loses those bytes:
 wait for "counter NAME host_connected" to be 1 first.
 """
@@ -36,6 +36,7 @@ import shutil
 import socket
 import stat
 import subprocess
+import sys
 import tempfile
 import time
 import xml.etree.ElementTree as ET
@@ -44,7 +45,9 @@ import libvirt
 
 HERE = os.path.dirname(os.path.realpath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
-AGENT = os.path.join(ROOT, "tests", "qemu", "lifecycle-guest.sh")
+sys.path.insert(0, os.path.join(ROOT, "vm"))
+from agent import Agent, Failed  # noqa: E402
+AGENT = os.path.join(ROOT, "vm", "agent-guest.sh")
 LOCAL = "qemu:///system"
 REMOTE = "qemu+tcp://127.0.0.1/system"
 RUN = "/run/libvirt"
@@ -61,10 +64,6 @@ auth_unix_ro = "none"
 auth_unix_rw = "none"
 log_outputs = "3:file:{work}/libvirtd.log"
 """
-
-
-class Failed(Exception):
-    pass
 
 
 def until(predicate, seconds, what):
@@ -280,7 +279,7 @@ class Domain:
 
     def __init__(self, daemons, name, chanpipe, runstat, cache, channels, script=AGENT,
                  files=None, seconds=180):
-        self.daemons, self.name, self.channels, self.line = daemons, name, channels, None
+        self.daemons, self.name, self.channels, self.agent = daemons, name, channels, None
         self.dir = tempfile.mkdtemp(prefix="chanpipe-lv.")
         os.chmod(self.dir, 0o711)
         try:
@@ -304,10 +303,7 @@ class Domain:
                         'cp "$QEMU_KERNEL_DIR/vmlinuz" "$4/vmlinuz"',
                         ROOT, cache, stage, script, self.dir], check=True)
         shutil.rmtree(stage)
-        listener = socket.socket(socket.AF_UNIX)
-        listener.bind(os.path.join(self.dir, "agent"))
-        listener.listen(1)
-        listener.settimeout(seconds)
+        agent = Agent([os.path.join(self.dir, "agent")], seconds, accept=False)
         self.xml = DOMAIN_XML.format(name=self.name, dir=self.dir, ports=len(self.channels),
                                      channels="\n    ".join(channel_xml(*c) for c in self.channels))
         began = time.monotonic()
@@ -316,11 +312,8 @@ class Domain:
         with open("%s/qemu/%s.pid" % (RUN, self.name)) as f:
             self.qemu = int(f.read())
         # QEMU connected while it started; the agent speaks once booted.
-        self.line = listener.accept()[0]
-        listener.close()
-        self.line.settimeout(seconds)
-        self.buffer, self.count = b"", 0
-        self.wait("READY")
+        agent.accept(seconds)
+        self.agent = agent
         self.boot_seconds = time.monotonic() - began
 
     @property
@@ -328,33 +321,15 @@ class Domain:
         """The running domain, on the daemons' connection."""
         return self.daemons.conn.lookupByName(self.name)
 
-    def wait(self, ident):
-        """The rest of the next line from the agent that starts with ident."""
-        while True:
-            while b"\n" not in self.buffer:
-                block = self.line.recv(65536)
-                if not block:
-                    raise Failed("%s: the guest's line closed; see %s/console.log" % (
-                        self.name, self.dir))
-                self.buffer += block
-            text, _, self.buffer = self.buffer.partition(b"\n")
-            first, _, rest = text.decode("utf-8", "replace").strip().partition(" ")
-            if first == ident:
-                return rest
-
     def request(self, command):
         """Starts command in the guest; answer(returned id) gives its output."""
-        self.count += 1
-        self.line.sendall(b"%d %s\n" % (self.count, command.encode()))
-        return str(self.count)
+        return self.agent.ask(command)
 
     def answer(self, ident, seconds=180):
-        self.line.settimeout(seconds)
-        return self.wait(ident)
+        return self.agent.answer(ident, seconds)["text"]
 
     def ask(self, command, seconds=180):
-        """command's output, its lines joined by spaces (one at a time:
-        answers to other requests are dropped meanwhile)."""
+        """command's output, its lines joined by spaces."""
         return self.answer(self.request(command), seconds)
 
     def _channel(self, name):
@@ -400,8 +375,9 @@ class Domain:
             except OSError:
                 break  # it has ended
             time.sleep(0.5)
-        if self.line:
-            self.line.close()
+        if self.agent:
+            for line in self.agent.lines:
+                line.close()
         shutil.rmtree(self.dir, ignore_errors=True)
 
     def console(self):
