@@ -61,7 +61,8 @@ QEMU_ARGS+=(-qmp "unix:$work/qmp,server=on,wait=off" -chardev "socket,id=ctl,pat
 qemu_serial ctl
 qemu_run $((600 + rounds * 60 * mib / 16)) "$work/initrd.cpio" "$out/console.log" ||
   qemu_die "the guest failed; see $out/console.log"
-wait "$host_pid" || qemu_die "the host side failed; see $out/raw.txt"
+# A run that hung ends the rounds; the table has what came before it.
+wait "$host_pid" || echo "bench: the host side stopped early; the table has the runs before" >&2
 host_pid=""
 
 awk -v mib="$mib" -v rounds="$rounds" '
