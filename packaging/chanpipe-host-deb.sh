@@ -29,7 +29,7 @@ for command in host/chanpipe-host selftest/chanpipe-selftest-host.py; do
   ln -s "../share/chanpipe-host/$name" "$stage/usr/bin/$name"
   gzip -9 -n -c "$root/docs/$name.1" >"$stage/usr/share/man/man1/$name.1.gz"
 done
-cp "$root/host/chanpipe_qmp.py" "$root/host/chanpipe_port.py" "$share/"
+cp "$root/host/chanpipe_qmp.py" "$root/host/chanpipe_port.py" "$root/host/chanpipe_libvirt.py" "$share/"
 gzip -9 -n -c "$root/packaging/changelog" >"$doc/changelog.gz"
 cp "$root/packaging/copyright" "$doc/copyright"
 
@@ -44,6 +44,7 @@ Architecture: all
 Maintainer: $maintainer
 Installed-Size: $size
 Depends: python3
+Recommends: python3-libvirt
 Section: utils
 Priority: optional
 Description: host end of a chanpipe channel (virtio-serial)
@@ -52,9 +53,10 @@ Description: host end of a chanpipe channel (virtio-serial)
  input to the guest's "chanpipe r NAME", and "chanpipe-host recv" writes
  what the guest's "chanpipe w NAME" sends to its standard output.
  .
- It finds the port by its name through QEMU's QMP monitor, or takes the
- chardev's unix or TCP socket, and ends by itself once the guest's side is
- done, with every byte: it waits until QEMU has read the end of the data.
+ It finds the port by its name through QEMU's QMP monitor or a libvirt
+ domain (with python3-libvirt), or takes the chardev's unix or TCP socket,
+ and ends by itself once the guest's side is done, with every byte: it
+ waits until QEMU has read the end of the data.
  .
  chanpipe-selftest-host is the host side of chanpipe's self-test kit, whose
  guest side is chanpipe-selftest (in the chanpipe package) or

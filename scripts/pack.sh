@@ -109,7 +109,7 @@ if [ -n "$x86" ]; then
   # flat beside it, and chanpipe-host, which uses them too; cp keeps the
   # batch file's CR LF line ends.
   for kit in selftest/chanpipe-selftest.cmd selftest/chanpipe-selftest-host.py host/chanpipe_qmp.py \
-    host/chanpipe_port.py host/chanpipe-host; do
+    host/chanpipe_port.py host/chanpipe_libvirt.py host/chanpipe-host; do
     [ -f "$kit" ] || fail "no $kit"
     cp "$kit" "$stage/zip/"
   done

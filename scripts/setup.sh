@@ -25,6 +25,8 @@ packages="$packages g++-aarch64-linux-gnu qemu-user qemu-system-arm"
 # is systemd's units, not scripts of /etc/init.d), so without systemd the
 # install starts nothing and waits for nothing.
 packages="$packages libvirt-daemon-system libvirt-clients python3-libvirt"
+# The README's virt-xml line runs in those tests too.
+packages="$packages virtinst"
 foreign=""
 dpkg --print-foreign-architectures | grep -qx arm64 || foreign=arm64
 missing=""

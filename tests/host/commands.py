@@ -91,35 +91,17 @@ class GuestLine:
         self.command.where, self.command.line = self.where, self
 
 
-def documented(root):
-    """{command text, its file names left out: Command}, with where each
-    stands, and {guest command text: GuestLine}."""
-    found, guest = {}, {}
-
-    def keep_guest(text, where):
-        words = text.split()
-        if any(w == "chanpipe" and n in ("r", "w") for w, n in zip(words, words[1:])) and \
-                (REDIRECTION.search(text) or "|" in words):
-            guest.setdefault(text, GuestLine(text)).where.append(where)
-
-    def keep(text, where):
-        text = re.sub(r"\s+#.*$", "", text).strip()
-        if text.split()[:1] in (["socat"], ["chanpipe-host"]):
-            try:  # the same command with other file names is run once
-                command = found.setdefault(REDIRECTION.sub(r"\1 FILE", text), Command(text))
-            except ValueError as error:
-                sys.exit("%s: a host command the test cannot run (%s): %s" % (where, error, text))
-            command.where.append(where)
-
+def printed(root):
+    """(text, where, language) of every line the documents print as a
+    command: in a README code block ("sh", "bat", "xml" or ""), its comment
+    left out, or after "$ " in a man page's literal display ("sh")."""
     lines = open(os.path.join(root, "README.md")).read().splitlines()
     inside, language = False, ""
     for number, line in enumerate(lines, 1):
         if line.startswith("```"):
             inside, language = not inside, line[3:].strip()
         elif inside and line.strip():
-            keep(line, "README.md:%d" % number)
-            if language == "sh":
-                keep_guest(re.sub(r"\s+#.*$", "", line).strip(), "README.md:%d" % number)
+            yield re.sub(r"\s+#.*$", "", line).strip(), "README.md:%d" % number, language
     for page in sorted(glob.glob(os.path.join(root, "docs", "*.1"))):
         inside = False
         for number, line in enumerate(open(page).read().splitlines(), 1):
@@ -129,8 +111,26 @@ def documented(root):
                 inside = False
             elif inside and line.startswith("$ "):
                 text = line[2:].replace("\\e", "\\").replace("\\-", "-").replace("\\&", "")
-                keep(text, "docs/%s:%d" % (os.path.basename(page), number))
-                keep_guest(text, "docs/%s:%d" % (os.path.basename(page), number))
+                yield text, "docs/%s:%d" % (os.path.basename(page), number), "sh"
+
+
+def documented(root):
+    """{command text, its file names left out: Command}, with where each
+    stands, and {guest command text: GuestLine}. Commands for a libvirt
+    domain (--domain) are the libvirt tests'."""
+    found, guest = {}, {}
+    for text, where, language in printed(root):
+        words = text.split()
+        if words[:1] in (["socat"], ["chanpipe-host"]) and "--domain" not in words:
+            try:  # the same command with other file names is run once
+                command = found.setdefault(REDIRECTION.sub(r"\1 FILE", text), Command(text))
+            except ValueError as error:
+                sys.exit("%s: a host command the test cannot run (%s): %s" % (where, error, text))
+            command.where.append(where)
+        if language == "sh" and \
+                any(w == "chanpipe" and n in ("r", "w") for w, n in zip(words, words[1:])) and \
+                (REDIRECTION.search(text) or "|" in words):
+            guest.setdefault(text, GuestLine(text)).where.append(where)
     return found, guest
 
 

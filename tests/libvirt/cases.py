@@ -17,16 +17,21 @@ import subprocess
 import sys
 import threading
 import time
+import urllib.parse
 
 import libvirt
 
 import libvirt_harness as lh
+
+sys.path.insert(0, os.path.join(lh.ROOT, "tests", "host"))
+import commands as documents  # noqa: E402
 
 HOST = os.path.join(lh.ROOT, "host", "chanpipe-host")
 KIT = os.path.join(lh.ROOT, "selftest")
 DOMAIN = "chanpipe-cases"
 DATA, TCP, PTY, KIT_PORT = "org.chanpipe.data", "org.chanpipe.tcp", "org.chanpipe.pty", \
     "org.chanpipe.selftest"
+DOCUMENTED = ("inputs", "logs")  # the channels the documents' examples name
 MIB = 1 << 20
 BOX = 240  # the longest a host command may take
 STALL = 151 * 4096  # as in the host test: what the stalled reader has still to come
@@ -39,14 +44,18 @@ class Run:
         self.dom, self.work = dom, work
 
     def host(self, args, data=None, user=False, python=sys.executable, box=BOX, rate=None):
-        """Starts chanpipe-host ARGS, with data on its standard input; its
-        standard output goes to a file, through a pipe read at `rate`
-        bytes a second when given."""
+        """Starts chanpipe-host ARGS (a list; a text is a command line of
+        the documents, run by the shell with chanpipe-host on the PATH),
+        with data on its standard input; its standard output goes to a
+        file, through a pipe read at `rate` bytes a second when given."""
         self.out = os.path.join(self.work, "out")
         source = os.path.join(self.work, "in")
         with open(source, "wb") as f:
             f.write(data or b"")
-        command = (python if isinstance(python, list) else [python]) + [HOST] + args
+        if isinstance(args, str):
+            command = ["sh", "-c", 'PATH="$0:$PATH" exec sh -c "$1"', self.path(), args]
+        else:
+            command = (python if isinstance(python, list) else [python]) + [HOST] + args
         if user:
             os.chmod(self.work, 0o777)
             for path in (source, self.out):
@@ -61,6 +70,16 @@ class Run:
             self.pacer = threading.Thread(target=pace, args=(process.stdout, self.out, rate))
             self.pacer.start()
         return process
+
+    def path(self):
+        """A folder for the PATH with chanpipe-host, and with python3 as
+        this Python (Debian's, which has libvirt), as on a Debian host."""
+        folder = os.path.join(self.work, "bin")
+        if not os.path.isdir(folder):
+            os.makedirs(folder)
+            os.symlink(HOST, os.path.join(folder, "chanpipe-host"))
+            os.symlink(sys.executable, os.path.join(folder, "python3"))
+        return folder
 
     def done(self, process, box=BOX):
         """(status, its last line of standard error, seconds)."""
@@ -130,12 +149,13 @@ def expect(problems, result, status, says):
 
 # --- the cases: each returns (problems, detail) -----------------------------
 
-def receive(run, size, uri=None, port=DATA, user=False, rate=None):
-    """The guest's `chanpipe w` of size random bytes into chanpipe-host recv
-    (whose output is read at rate bytes a second, when given)."""
+def receive(run, size, uri=None, port=DATA, user=False, rate=None, command=None):
+    """The guest's `chanpipe w` of size random bytes into chanpipe-host recv,
+    or into the documents' command (whose output is read at rate bytes a
+    second, when given)."""
     want = run.payload(size)
     run.connected(port, 0)
-    process = run.host(args("recv", port, uri), user=user, rate=rate)
+    process = run.host(command or args("recv", port, uri), user=user, rate=rate)
     run.connected(port, 1)
     guest = run.guest("xfer chanpipe w %s 180 /tmp/p" % port)
     result = run.done(process)
@@ -148,12 +168,13 @@ def receive(run, size, uri=None, port=DATA, user=False, rate=None):
     return problems, "%d B in %.1f s; %s" % (len(got), result[2], result[1])
 
 
-def send(run, size, uri=None, port=DATA, late=0.0, stall=False):
-    """chanpipe-host send of size random bytes to the guest's `chanpipe r`,
-    which comes `late` seconds after, or stalls near the end."""
+def send(run, size, uri=None, port=DATA, late=0.0, stall=False, command=None):
+    """chanpipe-host send (or the documents' command) of size random bytes
+    to the guest's `chanpipe r`, which comes `late` seconds after, or
+    stalls near the end."""
     data = os.urandom(size)
     run.connected(port, 0)
-    process = run.host(args("send", port, uri), data)
+    process = run.host(command or args("send", port, uri), data)
     time.sleep(late)
     if stall:
         ident = run.dom.request(
@@ -303,6 +324,60 @@ def case_selftest(run):
     return problems, next((line for line in out.splitlines() if line.startswith("verdict")), "")
 
 
+def case_documented(run):
+    """Every libvirt command of README.md and the man pages, as printed but
+    for the domain's name, the file names, and a remote URI (the test's
+    own); a line run over ssh, as the hypervisor runs it."""
+    problems, details, lines = [], [], {}
+    for text, where, language in documents.printed(lh.ROOT):
+        words = text.split()
+        words = words[2:] if words[:1] == ["ssh"] else words
+        if words[:1] == ["virt-xml"] or words[:1] == ["chanpipe-host"] and "--domain" in words:
+            lines.setdefault(" ".join(words), []).append(where)
+    for text, where in lines.items():
+        words = text.split()
+        if words[0] == "virt-xml":
+            words[1] = DOMAIN + "-off"
+        else:
+            words[words.index("--domain") + 1] = DOMAIN
+        if "--connect" in words and urllib.parse.urlparse(
+                words[words.index("--connect") + 1]).hostname:
+            words[words.index("--connect") + 1] = lh.REMOTE
+        command = documents.REDIRECTION.sub(lambda m: "%s %s" % (m.group(1), os.path.join(
+            run.work, "in" if m.group(1) == "<" else "out")), " ".join(words))
+        if words[0] == "virt-xml":
+            more, detail = virt_xml(run, command, words)
+        elif words[1] == "send":
+            more, detail = send(run, MIB + 1, port=words[words.index("--port") + 1],
+                                command=command)
+        else:
+            more, detail = receive(run, MIB + 1, port=words[words.index("--port") + 1],
+                                   command=command)
+        problems += ["%s: %s" % (",".join(where), p) for p in more]
+        details.append("%s (%s)" % (",".join(where), detail.split(";")[0]))
+    check(problems, len(lines) >= 4, "only %d libvirt commands in the documents" % len(lines))
+    return problems, "; ".join(details)
+
+
+def virt_xml(run, command, words):
+    """The documents' virt-xml line on a domain defined for it: the channel
+    it adds must be in the domain's XML after."""
+    conn = run.dom.daemons.conn
+    defined = conn.defineXML(run.dom.xml.replace("<name>%s</name>" % DOMAIN,
+                                                 "<name>%s-off</name>" % DOMAIN))
+    try:
+        ran = subprocess.run(["sh", "-c", command], capture_output=True, timeout=120)
+        xml = defined.XMLDesc(libvirt.VIR_DOMAIN_XML_INACTIVE)
+    finally:
+        defined.undefine()
+    name = words[-1].split("target.name=")[-1].split(",")[0]
+    problems = []
+    check(problems, ran.returncode == 0 and "<target type='virtio' name='%s'/>" % name in xml,
+          "virt-xml: status %d, %s; no channel %s in the XML" % (
+              ran.returncode, ran.stderr.decode(errors="replace").strip()[-200:], name))
+    return problems, "the channel %s added" % name
+
+
 def case_lost_midway(run):
     """libvirtd goes away under a remote recv: status 4 (the last case: the
     daemons do not come back)."""
@@ -337,7 +412,8 @@ def main():
     with lh.Daemons(os.path.join(work, "daemons")) as daemons:
         dom = lh.Domain(daemons, DOMAIN, chanpipe, runstat, cache,
                         [("unix", DATA), ("tcp", TCP, lh.free_port()), ("pty", PTY),
-                         ("unix", KIT_PORT)], files={"selftest/chanpipe-selftest.sh": kit})
+                         ("unix", KIT_PORT)] + [("unix", name) for name in DOCUMENTED],
+                        files={"selftest/chanpipe-selftest.sh": kit})
         print("daemons in %.1f s, the domain booted in %.1f s" % (
             daemons.start_seconds, dom.boot_seconds), flush=True)
         run = Run(dom, work)

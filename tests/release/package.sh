@@ -105,6 +105,9 @@ dpkg-deb --info "$host_deb"
 dpkg-deb --contents "$host_deb"
 [ "$(dpkg-deb -f "$host_deb" Depends)" = python3 ] ||
   fail "chanpipe-host depends on \"$(dpkg-deb -f "$host_deb" Depends)\", not python3"
+# libvirt's module only for --domain: recommended, never required.
+[ "$(dpkg-deb -f "$host_deb" Recommends)" = python3-libvirt ] ||
+  fail "chanpipe-host recommends \"$(dpkg-deb -f "$host_deb" Recommends)\", not python3-libvirt"
 mkdir "$work/host"
 dpkg-deb -x "$host_deb" "$work/host"
 # Its commands run from the package's files, with their module beside them.
