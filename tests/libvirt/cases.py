@@ -21,7 +21,9 @@ import urllib.parse
 
 import libvirt
 
-import libvirt_harness as lh
+HERE = os.path.dirname(os.path.realpath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "vm"))
+import libvirt_guest as lh  # noqa: E402
 
 sys.path.insert(0, os.path.join(lh.ROOT, "tests", "host"))
 import commands as documents  # noqa: E402

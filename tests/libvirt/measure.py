@@ -23,7 +23,9 @@ import time
 import libvirt
 import libvirt_qemu
 
-import libvirt_harness as lh
+HERE = os.path.dirname(os.path.realpath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "vm"))
+import libvirt_guest as lh  # noqa: E402
 
 U, U2, OWN, TCP, PTY, AGENT = ("m.unix", "m.unix2", "m.own", "m.tcp", "m.pty",
                                "org.qemu.guest_agent.0")

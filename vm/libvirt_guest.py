@@ -1,7 +1,7 @@
-"""A libvirt daemon of the test's own and a transient domain that boots the
-project's busybox guest (vm/lib.sh) with chanpipe inside, for the tests and
-measurements of chanpipe on libvirt hosts. Run as root, with Debian's
-python3 (python3-libvirt).
+"""A libvirt daemon of our own and a transient domain that boots the
+project's busybox guest (vm/lib.sh) with chanpipe inside, for the tests,
+the measurements and the demo of chanpipe on libvirt hosts. Run as root,
+with Debian's python3 (python3-libvirt).
 
     with Daemons(work) as daemons:             # virtlogd and libvirtd
         dom = Domain(daemons, "chanpipe-x", chanpipe, runstat, cache,
@@ -44,10 +44,10 @@ import xml.etree.ElementTree as ET
 import libvirt
 
 HERE = os.path.dirname(os.path.realpath(__file__))
-ROOT = os.path.dirname(os.path.dirname(HERE))
-sys.path.insert(0, os.path.join(ROOT, "vm"))
+ROOT = os.path.dirname(HERE)
+sys.path.insert(0, HERE)
 from agent import Agent, Failed  # noqa: E402
-AGENT = os.path.join(ROOT, "vm", "agent-guest.sh")
+AGENT = os.path.join(HERE, "agent-guest.sh")
 LOCAL = "qemu:///system"
 REMOTE = "qemu+tcp://127.0.0.1/system"
 RUN = "/run/libvirt"
