@@ -15,7 +15,6 @@ import os
 import socket
 import subprocess
 import sys
-import threading
 import time
 import urllib.parse
 
@@ -45,11 +44,11 @@ class Run:
     def __init__(self, dom, work):
         self.dom, self.work = dom, work
 
-    def host(self, args, data=None, user=False, python=sys.executable, box=BOX, rate=None):
+    def host(self, args, data=None, user=False, python=sys.executable, box=BOX):
         """Starts chanpipe-host ARGS (a list; a text is a command line of
         the documents, run by the shell with chanpipe-host on the PATH),
         with data on its standard input; its standard output goes to a
-        file, through a pipe read at `rate` bytes a second when given."""
+        file."""
         self.out = os.path.join(self.work, "out")
         source = os.path.join(self.work, "in")
         with open(source, "wb") as f:
@@ -66,12 +65,7 @@ class Run:
             command = lh.ensure_user() + command
         self.began = time.monotonic()
         with open(source, "rb") as stdin, open(self.out, "wb") as stdout:
-            process = subprocess.Popen(command, stdin=stdin, stderr=subprocess.PIPE,
-                                       stdout=subprocess.PIPE if rate else stdout)
-        if rate:
-            self.pacer = threading.Thread(target=pace, args=(process.stdout, self.out, rate))
-            self.pacer.start()
-        return process
+            return subprocess.Popen(command, stdin=stdin, stdout=stdout, stderr=subprocess.PIPE)
 
     def path(self):
         """A folder for the PATH with chanpipe-host, and with python3 as
@@ -90,9 +84,6 @@ class Run:
         except subprocess.TimeoutExpired:
             process.kill()
             err = process.communicate()[1] + b"(killed after %d s)" % box
-        if getattr(self, "pacer", None):
-            self.pacer.join()
-            self.pacer = None
         lines = err.decode(errors="replace").strip().splitlines()
         return process.returncode, lines[-1] if lines else "", time.monotonic() - self.began
 
@@ -114,16 +105,6 @@ class Run:
         """size random bytes in the guest's /tmp/p: their SHA-256."""
         return self.guest("head -c %d /dev/urandom >/tmp/p; echo sha=$(sha256sum </tmp/p | "
                           "cut -d' ' -f1)" % size)["sha"]
-
-
-def pace(pipe, path, rate):
-    """Copies pipe into the file at path, at rate bytes a second."""
-    began, count = time.monotonic(), 0
-    with open(path, "wb") as out:
-        while block := pipe.read1(64 * 1024):
-            out.write(block)
-            count += len(block)
-            time.sleep(max(0.0, began + count / rate - time.monotonic()))
 
 
 def fields(text):
@@ -151,13 +132,12 @@ def expect(problems, result, status, says):
 
 # --- the cases: each returns (problems, detail) -----------------------------
 
-def receive(run, size, uri=None, port=DATA, user=False, rate=None, command=None):
+def receive(run, size, uri=None, port=DATA, user=False, command=None):
     """The guest's `chanpipe w` of size random bytes into chanpipe-host recv,
-    or into the documents' command (whose output is read at rate bytes a
-    second, when given)."""
+    or into the documents' command."""
     want = run.payload(size)
     run.connected(port, 0)
-    process = run.host(command or args("recv", port, uri), user=user, rate=rate)
+    process = run.host(command or args("recv", port, uri), user=user)
     run.connected(port, 1)
     guest = run.guest("xfer chanpipe w %s 180 /tmp/p" % port)
     result = run.done(process)
@@ -196,12 +176,6 @@ def send(run, size, uri=None, port=DATA, late=0.0, stall=False, command=None):
 
 def case_recv_64mib(run):
     return receive(run, 64 * MIB)
-
-
-def case_recv_slow_output(run):
-    """What QEMU still holds when the guest's writer has closed the port
-    (its output is slower than the guest) must come too."""
-    return receive(run, 8 * MIB, rate=4 * MIB)
 
 
 def case_send_late_reader(run):
