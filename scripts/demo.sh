@@ -19,11 +19,13 @@
 # the file came back identical.
 #
 # With --libvirt the same guest boots as a transient libvirt domain (type
-# qemu, x86_64) with a unix channel named chan0, under libvirt daemons of
-# the demo's own (vm/libvirt_guest.py, vm/demo-libvirt.py), and the host
-# side is `chanpipe-host send|recv --domain chanpipe-demo --port chan0`,
-# run by Debian's python3 (python3-libvirt). It prints the channel's lines
-# of `virsh dumpxml`. It needs root, to start libvirtd.
+# qemu, x86_64) with a unix channel named chan0, under qemu:///system: the
+# host's libvirtd if one runs, else daemons of the demo's own, stopped at
+# the end (vm/libvirt_guest.py, vm/demo-libvirt.py). The host side is
+# `chanpipe-host send|recv --domain chanpipe-demo --port chan0`, run by
+# Debian's python3 (python3-libvirt). It prints the channel's lines of
+# `virsh dumpxml`. It needs root, for libvirt's daemons and the
+# channel's socket.
 set -eu
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -46,8 +48,9 @@ done
 qemu_arch
 if [ -n "$libvirt" ]; then
   [ "$QEMU_ARCH" = x86_64 ] || qemu_die "--libvirt boots the x86_64 guest only"
-  [ "$(id -u)" -eq 0 ] || qemu_die "--libvirt needs root: it starts libvirtd and virtlogd of its own \
-and a domain under qemu:///system (sudo scripts/demo.sh --libvirt)"
+  [ "$(id -u)" -eq 0 ] || qemu_die "--libvirt needs root: it boots a domain under qemu:///system, \
+starting libvirtd and virtlogd if none runs, and opens the channel's socket \
+(sudo scripts/demo.sh --libvirt)"
 fi
 
 step() { printf '\n== %s\n' "$*"; }

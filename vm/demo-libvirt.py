@@ -57,12 +57,13 @@ def step(dom, command, stdin, stdout, work, log):
 def main(work, chanpipe, runstat, cache):
     with open(os.path.join(lh.HERE, "demo-guest.sh"), "rb") as f:
         guest = f.read()
-    with lh.Daemons(os.path.join(work, "daemons")) as daemons:
+    with lh.Daemons(os.path.join(work, "daemons"), remote=False) as daemons:
         version = daemons.conn.getLibVersion()
-        print("libvirt: libvirtd %d.%d.%d, %s in %.1f s" % (
-            version // 1000000, version // 1000 % 1000, version % 1000, "reused" if daemons.reused else
-            "started with virtlogd (stopped by PID at the end)", daemons.start_seconds),
-            flush=True)
+        print("libvirt: libvirtd %d.%d.%d, %s" % (
+            version // 1000000, version // 1000 % 1000, version % 1000,
+            "the host's, left running" if daemons.reused else
+            "with virtlogd, the demo's own, up in %.1f s and stopped at the end" %
+            daemons.start_seconds), flush=True)
         dom = lh.Domain(daemons, NAME, chanpipe, runstat, cache, [("unix", PORT)],
                         files={"demo.sh": guest})
         print("domain %s (transient, type qemu) booted in %.1f s; its channel, as libvirt "
