@@ -109,7 +109,7 @@ started=$(date +%s.%N)
 
 if [ -n "$libvirt" ]; then
   step "Booting the guest in a transient libvirt domain: a unix channel chan0, chanpipe-host --domain on the host"
-  boot=""
+  boot="with" checksum=""
   host_send="/usr/bin/python3 host/chanpipe-host send --domain chanpipe-demo --port chan0 < FILE"
   host_recv="/usr/bin/python3 host/chanpipe-host recv --domain chanpipe-demo --port chan0 > back"
   /usr/bin/python3 vm/demo-libvirt.py "$work" "$QEMU_CHANPIPE" "$QEMU_RUNSTAT" "$root/.cache/qemu" ||
@@ -123,7 +123,7 @@ else
   qemu_make_initramfs "$work/stage" vm/demo-guest.sh "$work/initrd.cpio"
 
   step "Booting the $QEMU_ARCH guest: port chan0 on a unix socket, chanpipe-host --qmp on the host"
-  boot=" (and the boot)"
+  boot="with the boot and" checksum="the guest's checksum before its writer, and "
   host_send="host/chanpipe-host send --qmp qmp.sock --port chan0 < FILE"
   host_recv="host/chanpipe-host recv --qmp qmp.sock --port chan0 > back"
   qemu_ports_reset
@@ -188,7 +188,7 @@ file sent:  $label: $sent_size bytes ($(mib "$sent_size") MiB), sha256 $sent_sum
 
 host -> guest
   host:     $host_send
-            status $(stat_field "$hs" status) after $(printf '%.1f' "$(stat_field "$hs" seconds)") s, its wait for the guest's reader$boot included: "$(last send)"
+            status $(stat_field "$hs" status), $(printf '%.1f' "$(stat_field "$hs" seconds)") s from its start to its end ($boot the wait for the guest's reader): "$(last send)"
   guest:    chanpipe r chan0 > file
             received $(stat_field "$r" size) bytes, sha256 $(stat_field "$r" sha256)  $(same "$(stat_field "$r" sha256)")
             exit status $(stat_field "$r" status), $(stat_field "$r" writes) writes to stdout, each bracketed on stderr
@@ -201,7 +201,7 @@ guest -> host
             $(printf '%.3f' "$w_wall") s, $(rate "$sent_size" "$w_wall") MiB/s, CPU $(printf '%.3f' "$(stat_field "$w" user)") s user, $(printf '%.3f' "$(stat_field "$w" sys)") s system
   host:     $host_recv
             received $back_size bytes, sha256 $back_sum  $(same "$back_sum")
-            status $(stat_field "$hr" status) after $(printf '%.1f' "$(stat_field "$hr" seconds)") s, a second's quiet after the guest's close included: "$(last recv)"
+            status $(stat_field "$hr" status), $(printf '%.1f' "$(stat_field "$hr" seconds)") s from its start to its end (with ${checksum}a second's quiet after the guest's close): "$(last recv)"
 
 whole run ($([ -n "$libvirt" ] && echo "libvirt's daemons, boot, both transfers, the domain's end" ||
   echo "boot, both transfers, power-off")): $(awk -v a="$started" -v b="$ended" 'BEGIN { printf "%.1f", b - a }') s
