@@ -48,7 +48,7 @@ qemu_make_initramfs "$work/stage" vm/agent-guest.sh "$work/initrd.cpio"
 rm -rf "$work/stage"
 
 # shellcheck disable=SC2086 # one word a tool
-python3 vm/bench-host.py "$work" "$work" "$rounds" "$mib" $tools >"$out/raw.txt" &
+python3 vm/bench-host.py "$work" "$work" "$rounds" $tools >"$out/raw.txt" &
 host_pid=$!
 for _ in $(seq 1 100); do
   [ -S "$work/ctl" ] && break
@@ -65,36 +65,8 @@ qemu_run $((600 + rounds * 60 * mib / 16)) "$work/initrd.cpio" "$out/console.log
 wait "$host_pid" || echo "bench: the host side stopped early; the table has the runs before" >&2
 host_pid=""
 
-awk -v mib="$mib" -v rounds="$rounds" '
-  function median(list,   n, a, i, j, t) {
-    n = split(list, a, " ")
-    for (i = 2; i <= n; i++) { t = a[i]; for (j = i - 1; j >= 1 && a[j] > t; j--) a[j + 1] = a[j]; a[j + 1] = t }
-    return n % 2 ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
-  }
-  /^RESULT/ {
-    delete f
-    for (i = 2; i <= NF; i++) { split($i, kv, "="); f[kv[1]] = kv[2] }
-    if (!(f["tool"] in seen)) { seen[f["tool"]] = 1; order[++ntools] = f["tool"] }
-    if (f["complete"] != 1) { bad++; badlist = badlist "\n  " $0; next }
-    k = f["dir"] SUBSEP f["tool"]
-    wall[k] = wall[k] " " f["wall"]; end[k] = end[k] " " f["end"] - f["wall"]
-    run[k, f["round"]] = f["wall"]; n[k]++
-  }
-  END {
-    printf "## Host tools: %d MiB, median of %d runs each; × socat is the median of the ratios of socat'"'"'s time to the tool'"'"'s in the same round (above 1: faster)\n\n", mib, rounds
-    print "| direction | host tool | s | MiB/s | × socat | then to its end, s | runs |"
-    print "|---|---|---:|---:|---:|---:|---:|"
-    split("read write", dirs, " ")
-    dirname["read"] = "host → guest (`chanpipe r`)"; dirname["write"] = "guest → host (`chanpipe w`), to the last byte"
-    for (d = 1; d <= 2; d++) for (t = 1; t <= ntools; t++) {
-      k = dirs[d] SUBSEP order[t]; base = dirs[d] SUBSEP "socat"; r = ""
-      for (i = 1; i <= rounds; i++)
-        if (((k, i) in run) && ((base, i) in run)) r = r " " run[base, i] / run[k, i]
-      printf "| %s | %s | %.2f | %.1f | %.2f | %.2f | %d |\n", dirname[dirs[d]], order[t],
-        median(wall[k]), mib / median(wall[k]), median(r), median(end[k]), n[k]
-    }
-    if (bad) printf "\n%d runs failed or were incomplete and are left out:%s\n", bad, badlist
-  }' "$out/raw.txt" >"$out/results.md"
+awk -v title="Host tools" -v base=socat -v mib="$mib" -v rounds="$rounds" -f vm/bench-table.awk \
+  "$out/raw.txt" >"$out/results.md"
 {
   echo "Measured $(date -u '+%Y-%m-%d %H:%M UTC') on $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1), $(nproc) cores;"
   echo "QEMU $($QEMU_SYSTEM --version | head -n 1 | awk '{print $4}') (TCG), guest $(cat "$QEMU_KERNEL_DIR/package"), 1 vCPU; socat $(socat -V | sed -n 's/^socat version \([^ ]*\).*/\1/p'), $(python3 --version)."
