@@ -81,6 +81,7 @@ class LibvirtPort(chanpipe_port.Port):
         self.open_now = False
         self.remote = False
         self.callbacks = []
+        self.changes = []  # (port's alias, time, open) of every VSERPORT_CHANGE
         self.name = "channel %s of domain %s" % (name, domain)
         self.where = "domain %s at %s" % (domain, described(uri))
         self.pauses, self.resumes = "libvirt suspend, resume", "libvirt resume"
@@ -100,12 +101,13 @@ class LibvirtPort(chanpipe_port.Port):
         if not self.dom.isActive():
             raise NotFound("domain %s is not running: start it first (virsh start %s)" % (
                 self.domain, self.domain))
+        # Followed before the XML is read: a change in between is in both.
+        self.follow()
         channel = self.channel()
         kind = channel.get("type")
         target = channel.find("target")
         self.alias = channel.find("alias").get("name")
         self.open_now = target.get("state") == "connected"
-        self.follow()
         if kind == "unix":
             return self.unix(channel)
         if kind == "tcp":
@@ -242,9 +244,8 @@ class LibvirtPort(chanpipe_port.Port):
         the connection's."""
         def changed(conn, dom, event, seconds, micros, details, opaque):
             data = _json(details)
-            if data.get("id") == self.alias:
-                when = time.time() if self.remote else seconds + micros / 1e6
-                self.events.append((when, bool(data.get("open"))))
+            when = time.time() if self.remote else seconds + micros / 1e6
+            self.changes.append((data.get("id"), when, bool(data.get("open"))))
 
         def lifecycle(conn, dom, event, detail, opaque):
             if event in (libvirt.VIR_DOMAIN_EVENT_STOPPED, libvirt.VIR_DOMAIN_EVENT_SHUTDOWN,
@@ -268,6 +269,11 @@ class LibvirtPort(chanpipe_port.Port):
     def is_open(self):
         if self.gone:
             raise Lost(self.gone)
+        # The event loop's thread appends to changes; this side takes them.
+        while self.changes:
+            port, when, opened = self.changes.pop(0)
+            if port == self.alias:
+                self.events.append((when, opened))
         if self.events:
             self.open_now = self.events[-1][1]
         return self.open_now
