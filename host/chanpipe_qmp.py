@@ -8,9 +8,9 @@ tool of chanpipe needs to follow one virtio-serial port through it.
         frontend_open(qmp, label)        # has the guest the port open now?
         event = qmp.pull_event(wait=1.0)
         port, label = find_port(qmp, "org.chanpipe.selftest")  # by the port's name
-        watch = PortWatch(qmp, label, port)
-        watch.settled(True, 60)          # when a reader holds it open
+        resume(qmp)                      # cont, on a new connection if need be
 
+(chanpipe_port.QMPPort follows a port with these.)
 It follows QEMU's own python/qemu/qmp/legacy.py (QEMUMonitorProtocol) in
 a smaller way: one socket and no thread. Events that come while a command
 waits for its reply are queued, and pull_event() hands them out in order.
@@ -193,10 +193,6 @@ def event_time(event):
     return stamp["seconds"] + stamp["microseconds"] / 1e6
 
 
-class PortGone(QMPError):
-    """The chardev of the port being watched is gone."""
-
-
 def poll_until(predicate, seconds, step=POLL):
     """predicate()'s first true value (a time, say), asked every step
     seconds; None when seconds pass first. With seconds 0 it asks once."""
@@ -289,53 +285,6 @@ def frontend_open(qmp, label):
     return None
 
 
-class PortWatch:
-    """The port's guest side as QMP shows it: open now or not, and its
-    VSERPORT_CHANGE events so far (taken in at each look, with QEMU's
-    times). A chardev that disappears raises PortGone."""
-
-    def __init__(self, qmp, label, port_id):
-        self.qmp, self.label, self.id = qmp, label, port_id
-        self.events = []  # (time of the change, open), oldest first
-
-    def is_open(self):
-        state = frontend_open(self.qmp, self.label)
-        for event in self.qmp.get_events():
-            data = event.get("data", {})
-            if event.get("event") == "VSERPORT_CHANGE" and data.get("id") == self.id:
-                self.events.append((event_time(event), bool(data.get("open"))))
-        if state is None:
-            raise PortGone("chardev %s is gone" % self.label)
-        return state
-
-    def change(self, want, after, seconds):
-        """When the port was next seen open (want True) or closed: by a look,
-        or by its first event after `after` (opens and closes alternate);
-        None when seconds pass first."""
-        return poll_until(lambda: time.time() if self.is_open() == want else
-                          next((t for t, _ in self.events if t > after), None),
-                          seconds, POLL / 2)
-
-    def settled(self, want, seconds, check=lambda: None):
-        """When the port was found open (want True) or closed, with no event
-        coming for STEADY s (or check() was true); None when seconds pass
-        first. Counts from when events come: QEMU stamps one it held back
-        with the time of its change."""
-        since, seen = None, len(self.events)
-
-        def steady():
-            nonlocal since, seen
-            now = time.time()
-            if self.is_open() != want:
-                since = None
-            elif since is None or len(self.events) > seen:
-                since, seen = now, len(self.events)
-            elif now - since >= STEADY:
-                return now
-            return check()
-        return poll_until(steady, seconds)
-
-
 def connect(unix=None, tcp=None, seconds=0.0):
     """A connection to a chardev's host end: the unix socket at path `unix`,
     or the TCP socket `tcp` ("HOST:PORT"). Tried again every 0.2 s while
@@ -362,12 +311,27 @@ def connect(unix=None, tcp=None, seconds=0.0):
             time.sleep(0.2)
 
 
-def pause(qmp, seconds):
-    """Pauses the VM for `seconds` (QMP stop, then cont). Returns what
-    query-status said while it was paused ("paused"), and for how long."""
-    began = time.monotonic()
-    qmp.cmd("stop")
-    status = qmp.cmd("query-status").get("status")
-    time.sleep(seconds)
-    qmp.cmd("cont")
-    return status, time.monotonic() - began
+class ResumeFailed(QMPError):
+    """The VM was paused and could not be let go on: it is still paused."""
+
+
+def resume(qmp):
+    """QMP cont, on a new connection to the same monitor when this one
+    fails (cont of a running VM does nothing). ResumeFailed when neither
+    can."""
+    try:
+        qmp.cmd("cont")
+        return
+    except QMPError as error:
+        first = error
+    # A half-read reply or a closed socket: the monitor takes a new client.
+    qmp.close()
+    again = QMPClient(qmp.address, timeout=min(qmp.timeout or 10, 10))
+    try:
+        again.connect()
+        again.cmd("cont")
+    except (OSError, QMPError) as error:
+        raise ResumeFailed("the VM is still paused: QMP cont failed (%s; then %s)" % (
+            first, error))
+    finally:
+        again.close()

@@ -105,11 +105,11 @@ if [ -n "$x86" ]; then
   cp "$x86/chanpipe.exe" "$stage/zip/chanpipe.exe"
   cp "$x64/chanpipe.exe" "$stage/zip/chanpipe-x64.exe"
   cp README.md "$stage/zip/README.md"
-  # The self-test kit goes next to the programs, the host side's QMP module
-  # flat beside it, and chanpipe-host, which uses it too; cp keeps the
+  # The self-test kit goes next to the programs, the host side's modules
+  # flat beside it, and chanpipe-host, which uses them too; cp keeps the
   # batch file's CR LF line ends.
   for kit in selftest/chanpipe-selftest.cmd selftest/chanpipe-selftest-host.py host/chanpipe_qmp.py \
-    host/chanpipe-host; do
+    host/chanpipe_port.py host/chanpipe_libvirt.py host/chanpipe-host; do
     [ -f "$kit" ] || fail "no $kit"
     cp "$kit" "$stage/zip/"
   done

@@ -6,6 +6,8 @@ packages="cmake ninja-build g++ libgtest-dev libgmock-dev googletest clang libcl
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   wine64 wine64-preloader mingw-w64-x86-64-dev python3 qemu-system-x86 busybox-static socat zip
   clang-format"
+# The udev recipe's test: debootstrap makes its Debian guest.
+packages="$packages debootstrap"
 # The man page's lint, the Debian package's checks, the version resource.
 packages="$packages mandoc lintian man-db icoutils unzip"
 # 32-bit Wine runs the shipped 32-bit chanpipe.exe; its packages are i386.
@@ -18,6 +20,13 @@ packages="$packages msitools wixl faketime"
 # the arm64 guest's QEMU. That guest's kernel and busybox are arm64
 # packages that vm/lib.sh only downloads: apt must know the architecture.
 packages="$packages g++-aarch64-linux-gnu qemu-user qemu-system-arm"
+# The libvirt tests start libvirtd and virtlogd themselves. The daemon
+# package's own scripts start them only where systemd runs (and its init
+# is systemd's units, not scripts of /etc/init.d), so without systemd the
+# install starts nothing and waits for nothing.
+packages="$packages libvirt-daemon-system libvirt-clients python3-libvirt"
+# The README's virt-xml line runs in those tests too.
+packages="$packages virtinst"
 foreign=""
 dpkg --print-foreign-architectures | grep -qx arm64 || foreign=arm64
 missing=""

@@ -18,7 +18,8 @@ knows when the guest's reader is open and when it has gone, and it pauses the VM
 halfway through the big echo each way. Without it, it waits --settle seconds
 instead, and the cases that need QMP are not run.
 
-Python 3 and its standard library only, with chanpipe_qmp.py beside it.
+Python 3 and its standard library only, with chanpipe_port.py and
+chanpipe_qmp.py beside it.
 """
 
 import argparse
@@ -29,14 +30,16 @@ import json
 import os
 import random
 import select
+import signal
 import socket
 import sys
 import time
 
-# chanpipe_qmp.py: next to this script in the release zip, in host/ in the source tree.
+# chanpipe_port.py and chanpipe_qmp.py: next to this script in the release
+# zip and the packages, in host/ in the source tree.
 HERE = os.path.dirname(os.path.realpath(__file__))
 sys.path[:0] = [HERE, os.path.join(HERE, "..", "host")]
-import chanpipe_qmp  # noqa: E402
+import chanpipe_port  # noqa: E402
 
 VERSION = 2
 MAGIC = "chanpipe-selftest"
@@ -44,7 +47,7 @@ MIB = 1 << 20
 # The guest's echo steps, in order: the payload sizes in bytes (None: --big).
 ECHO_SIZES = [0, 1, 4095, 4096, 4097, MIB, None]
 FIRST_SIZE = 64 * 1024
-POLL = chanpipe_qmp.POLL
+POLL = chanpipe_port.POLL
 # How long the write with no host is left without one, and the VM paused in the big echo.
 NO_HOST_HOLD = PAUSE = 3.0
 SAFE_ORDER = ("Safe order: start chanpipe r first, and send once its port is open for data "
@@ -68,6 +71,28 @@ class Abort(Exception):
         self.result, self.detail = result, detail
 
 
+class Stopped(BaseException):
+    """A signal ends the run: like KeyboardInterrupt, past every handler of
+    failures, through the pause's own clean-up."""
+
+    def __init__(self, signum):
+        super().__init__(signal.Signals(signum).name)
+        self.signum, self.name = signum, signal.Signals(signum).name
+
+
+STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+
+
+def stop_on_signals():
+    def stop(signum, frame):
+        # Once: a second signal must not cut short letting the VM go on.
+        for s in STOP_SIGNALS:
+            signal.signal(s, signal.SIG_IGN)
+        raise Stopped(signum)
+    for s in STOP_SIGNALS:
+        signal.signal(s, stop)
+
+
 def hang(what, seconds):
     return Abort(Result.HUNG, "%s: nothing within %g s" % (what, seconds))
 
@@ -75,7 +100,7 @@ def hang(what, seconds):
 def poll_until(predicate, seconds, step=POLL, hung=None):
     """predicate()'s first true value (a time, say), asked every step
     seconds; when seconds pass first, None, or a hang at `hung`."""
-    return required(chanpipe_qmp.poll_until(predicate, seconds, step), seconds, hung)
+    return required(chanpipe_port.poll_until(predicate, seconds, step), seconds, hung)
 
 
 def required(value, seconds, hung):
@@ -88,15 +113,16 @@ class Channel:
     """The port's host end. One connection at a time, as QEMU takes it."""
 
     def __init__(self, options):
-        self.o = options
-        self.where = options.socket or "tcp:" + options.tcp
+        # With --domain, the domain tells (Run.watch_port).
+        self.end = chanpipe_port.Endpoint("unix", options.socket) if options.socket else \
+            chanpipe_port.Endpoint("tcp", options.tcp) if options.tcp else None
         self.sock, self.buffer = None, bytearray()  # buffer: read, not yet taken
 
     def connect(self, seconds):
         try:
-            self.sock = chanpipe_qmp.connect(self.o.socket, self.o.tcp, seconds)
+            self.sock = self.end.connect(seconds)
         except OSError as error:
-            raise Abort(Result.FAIL, "cannot connect to %s: %s" % (self.where, error))
+            raise Abort(Result.FAIL, "cannot connect to %s: %s" % (self.end, error))
         self.buffer = bytearray()
 
     def drop(self):
@@ -162,24 +188,28 @@ class Channel:
                         % (what, stray))
 
 
-def qmp_abort(error):
-    """A failure of QMP as the run's: a reply that never came is a hang."""
-    if isinstance(error, chanpipe_qmp.QMPTimeoutError):  # "QMP NAME: nothing within S s"
-        return Abort(Result.HUNG, str(error))
-    if isinstance(error, (chanpipe_qmp.QMPResponseError, chanpipe_qmp.PortGone)):
-        return Abort(Result.FAIL, str(error))  # "QMP NAME: what QEMU said", "chardev ... is gone"
-    return Abort(Result.FAIL, "the QMP socket closed (the VM went away?)")
+def port_abort(error):
+    """A failure to find or follow the port as the run's: an answer that
+    never came is a hang."""
+    return Abort(Result.HUNG if isinstance(error, chanpipe_port.NoAnswer) else Result.FAIL,
+                 str(error))
 
 
-class Port(chanpipe_qmp.PortWatch):
-    """The port's guest side as QMP shows it; a wait that runs out is a hang
-    at `hung`, when given."""
+class Watch:
+    """The port's guest side, as the VM shows it (chanpipe_port.Port); a
+    wait that runs out is a hang at `hung`, when given."""
+
+    def __init__(self, port):
+        self.port = port
+
+    def is_open(self):
+        return self.port.is_open()
 
     def change(self, want, after, seconds, hung=None):
-        return required(super().change(want, after, seconds), seconds, hung)
+        return required(self.port.change(want, after, seconds), seconds, hung)
 
     def settled(self, want, seconds, hung, check=lambda: None):
-        return required(super().settled(want, seconds, check), seconds, hung)
+        return required(self.port.settled(want, seconds, check), seconds, hung)
 
 
 Message = collections.namedtuple("Message", "word args fields lines")
@@ -216,7 +246,7 @@ class Run:
     def __init__(self, options):
         self.o = options
         self.ch = Channel(options)
-        self.qmp = self.port = None
+        self.vm = self.port = None  # the chanpipe_port.Port, and its Watch
         self.sizes = [s if s is not None else options.big * MIB for s in ECHO_SIZES]
         self.hello = Case("hello", self.say_hello)
         self.echo = [Case("echo %s" % human(size), self.echo_case) for size in self.sizes]
@@ -229,6 +259,8 @@ class Run:
         self.windows = False  # the guest's OS, from its hello
         self.unread = None  # a message read ahead of its turn
         self.failed = None  # what stopped the run: a case's name, or why the report failed
+        self.stopped = None  # the signal that ended the run
+        self.resumed = False  # a pause of the VM was cut short (and the VM let go on)
         self.started = time.monotonic()
 
     def say(self, text):
@@ -239,7 +271,7 @@ class Run:
     def go(self):
         case = self.hello  # a failure to find the port through QMP is the first case's
         try:
-            if self.o.qmp:
+            if self.o.qmp or self.o.domain:
                 self.watch_port()
             for case in (c for c in self.cases if c.step):
                 case.result, case.detail = case.step(case)
@@ -247,35 +279,44 @@ class Run:
                     raise Abort(Result.FAIL, case.detail + " (stopped here: --fail-fast)")
             case = None
             self.judge()
-        except (Abort, chanpipe_qmp.QMPError) as error:
-            abort = error if isinstance(error, Abort) else qmp_abort(error)
+        except (Abort, chanpipe_port.PortError) as error:
+            abort = error if isinstance(error, Abort) else port_abort(error)
             if case:
                 case.result, case.detail = abort.result, abort.detail
             self.failed = case.name if case else abort.detail
+        except Stopped as stop:
+            self.stopped = stop
+            if case:
+                case.result, case.detail = Result.NOT_RUN, "stopped by %s" % stop.name
+            self.failed = "stopped by %s" % stop.name
         finally:
             self.ch.drop()
-            if self.qmp:
-                self.qmp.close()
+            if self.vm:
+                self.vm.close()
 
     def watch_port(self):
-        """Finds the port behind the channel's socket, through QMP."""
-        self.qmp = chanpipe_qmp.QMPClient(self.o.qmp, timeout=self.o.timeout)
-        try:
-            self.qmp.connect()
-        except chanpipe_qmp.QMPConnectError:
-            raise Abort(Result.FAIL, "%s does not speak QMP" % self.o.qmp)
-        except OSError as error:
-            raise Abort(Result.FAIL, "cannot connect to the QMP socket %s: %s"
-                        % (self.o.qmp, error))
-        label = chanpipe_qmp.find_chardev(self.qmp, unix=self.o.socket, tcp=self.o.tcp)
-        if label is None:
-            raise Abort(Result.FAIL, "no chardev of this VM listens on %s" % (
-                os.path.abspath(self.o.socket) if self.o.socket else self.o.tcp))
-        port_id = chanpipe_qmp.find_device(self.qmp, label)
-        if port_id is None:
-            raise Abort(Result.FAIL, "the port on chardev %s has no id: give its -device an "
-                        "id=... (QEMU names the port by it in VSERPORT_CHANGE)" % label)
-        self.port = Port(self.qmp, label, port_id)
+        """Finds the port behind the channel's socket through QMP, or the
+        domain's channel and its socket through libvirt."""
+        if self.o.domain:
+            try:
+                import chanpipe_libvirt
+            except ImportError as error:
+                raise Abort(Result.FAIL, "--domain needs libvirt's Python module, which %s "
+                            "cannot import (%s): install python3-libvirt" % (
+                                sys.executable, error))
+            self.vm = chanpipe_libvirt.LibvirtPort(self.o.domain, self.o.port, self.o.connect,
+                                                   self.o.timeout)
+            end = self.vm.locate()
+            if not end.half_close:  # the payloads must arrive whole
+                raise Abort(Result.FAIL, "the self-test sends payloads: " + end.refusal.format(
+                    command="chanpipe-selftest-host --domain %s --port %s" % (
+                        self.o.domain, self.o.port)))
+            self.ch.end = end
+        else:
+            self.vm = chanpipe_port.QMPPort(self.o.qmp, self.o.timeout, unix=self.o.socket,
+                                            tcp=self.o.tcp)
+            self.vm.locate()
+        self.port = Watch(self.vm)
 
     def message(self, what, seconds=None, word=None, arg=None):
         """The guest's next message; with word, it must be that word (with arg first)."""
@@ -353,13 +394,19 @@ class Run:
 
     def pause(self):
         """Pauses the VM for PAUSE s; the pause row keeps what QEMU said it was meanwhile."""
-        state, seconds = chanpipe_qmp.pause(self.qmp, PAUSE)
+        try:
+            state, seconds = self.vm.pause(PAUSE)
+        except chanpipe_port.ResumeFailed:
+            raise
+        except BaseException:
+            self.resumed = True  # the pause was cut short, and the VM let go on
+            raise
         self.paused.data.setdefault("vm_status", []).append(state)
         return state, seconds
 
     def say_hello(self, case):
         self.ch.connect(self.o.timeout)
-        self.say("waiting for the guest side (chanpipe-selftest NAME) on %s ..." % self.ch.where)
+        self.say("waiting for the guest side (chanpipe-selftest NAME) on %s ..." % self.ch.end)
         try:
             message = self.message("hello from the guest", self.o.wait, word="hello")
         except Abort as abort:
@@ -382,12 +429,13 @@ class Run:
         big = size == self.sizes[-1] and size
         pause = big and self.port is not None
         if big:  # the pause row, until the echo ends
-            self.paused.detail = "the echo did not end" if pause else "needs --qmp to pause the VM"
+            self.paused.detail = "the echo did not end" if pause else \
+                "needs --qmp or --domain to pause the VM"
         status_r, back, there, back_seconds = self.there_and_back(label, data, what, pause=pause)
         if pause:  # a finding: does this driver keep the bytes across a pause?
-            self.paused.result, self.paused.detail = Result.FINDING, "paused %g s (QMP stop, " \
-                "cont) halfway each way: %s" % (PAUSE, "every byte came through unchanged" if
-                                                 back == data else damage(data, back))
+            self.paused.result, self.paused.detail = Result.FINDING, "paused %g s (%s) " \
+                "halfway each way: %s" % (PAUSE, self.vm.pauses, "every byte came through "
+                                          "unchanged" if back == data else damage(data, back))
             if set(self.paused.data["vm_status"]) != {"paused"}:
                 self.paused.detail += "; yet QEMU said the VM was %s" % "/".join(
                     self.paused.data["vm_status"])
@@ -418,7 +466,8 @@ class Run:
         if not self.port:
             # The guest still runs the step; the host keeps to the safe order.
             self.there_and_back("first", data, what)
-            return Result.NOT_RUN, ("needs --qmp: without the port's events the host cannot "
+            return Result.NOT_RUN, ("needs --qmp or --domain: without the port's events the "
+                                    "host cannot "
                                     "send while the guest has the port closed")
         # The guest pauses before its chanpipe r: send while the port is closed.
         t = self.o.timeout
@@ -549,6 +598,12 @@ def main(argv=None):
     where = parser.add_mutually_exclusive_group(required=True)
     where.add_argument("--socket", metavar="PATH", help="the port's host end, a unix socket")
     where.add_argument("--tcp", metavar="HOST:PORT", help="the port's host end, a TCP socket")
+    where.add_argument("--domain", metavar="NAME",
+                       help="the libvirt domain whose channel --port NAME is the port (needs "
+                       "python3-libvirt); it plays QMP's part")
+    parser.add_argument("--port", metavar="NAME", help="with --domain: the channel's name")
+    parser.add_argument("--connect", metavar="URI",
+                        help="with --domain: libvirt's URI (default: as for virsh)")
     parser.add_argument("--qmp", metavar="PATH", help="the VM's QMP socket (unix)")
     parser.add_argument("--big", metavar="MIB", type=int, default=64,
                         help="size of the big echo payload (default 64)")
@@ -566,16 +621,33 @@ def main(argv=None):
                         "waiting: stop it by hand)")
     parser.add_argument("--quiet", action="store_true", help="no progress lines")
     o = parser.parse_args(argv)
+    if bool(o.domain) != bool(o.port):
+        parser.error("--domain NAME and --port NAME go together")
+    if o.connect and not o.domain:
+        parser.error("--connect URI is for --domain")
+    if o.qmp and o.domain:
+        parser.error("--domain takes the place of --qmp")
     if o.big < 1:
         parser.error("--big must be at least 1")
     if o.tcp and ":" not in o.tcp:
         parser.error("--tcp wants HOST:PORT")
+    stop_on_signals()
     run = Run(o)
-    run.go()
+    try:
+        run.go()
+    except Stopped as stop:  # in the clean-up after the cases
+        run.stopped = run.stopped or stop
+    for s in STOP_SIGNALS:  # stopped, it ignores the next ones, to the end
+        signal.signal(s, signal.SIG_IGN if run.stopped else signal.SIG_DFL)
+    if run.resumed:
+        print("chanpipe-selftest host side: %s while the VM was paused: it was let go on "
+              "(%s)" % ("stopped by " + run.stopped.name if run.stopped else "stopped",
+                        run.vm.resumes), file=sys.stderr, flush=True)
     result = run.verdict()
     print("chanpipe-selftest host side %d, %s%s" % (
-        VERSION, run.ch.where, ", QMP %s (port %s)" % (o.qmp, run.port.id) if run.port else
-        ", QMP %s (the port was not found through it)" % o.qmp if o.qmp else
+        VERSION, run.ch.end or "(no socket)", ", %s (%s)" % (run.vm.where, run.vm.name)
+        if run.port else ", %s (the port was not found through it)" % (
+            "QMP " + o.qmp if o.qmp else "domain " + o.domain) if o.qmp or o.domain else
         " (no QMP: settle %g s)" % o.settle))
     print(run.table())
     print("verdict: %s (%.0f s)" % (result, time.monotonic() - run.started))
@@ -585,7 +657,7 @@ def main(argv=None):
         with open(o.json, "w") as f:
             f.write(json.dumps({"version": VERSION, "verdict": result, "guest": run.guest,
                                 "runs": run.runs, "cases": cases}, indent=2) + "\n")
-    return 0 if result == "PASS" else 1
+    return 128 + run.stopped.signum if run.stopped else 0 if result == "PASS" else 1
 
 
 if __name__ == "__main__":

@@ -7,14 +7,15 @@
 # first message waits for it). This script runs a fixed sequence of
 # chanpipe runs on the channel NAME and sends back everything it receives;
 # the host checks it and gives the verdict. It needs a POSIX sh and
-# dirname, mktemp, rm, cat, grep, head, sed, tr, wc, uname, date and sleep
-# (busybox has them all), /proc, and chanpipe: from $CHANPIPE, next to
+# dirname, mktemp, rm, cat, grep, head, ls, sed, tr, wc, uname, date and
+# sleep (busybox has them all), /proc, and chanpipe: from $CHANPIPE, next to
 # this script, or on the PATH, in that order. Its files go to a fresh
 # folder in $TMPDIR, else in /dev/shm (memory), else in /tmp.
 #
 # Exit status: 0 the sequence ran (the verdict is the host's), 2 usage or
 # no chanpipe, 3 chanpipe may not open the port (it says so, and tells the
-# host when it can), 4 the host side was gone for GIVE_UP seconds.
+# host when it can), 4 the host side was gone for GIVE_UP seconds (a write
+# or a read moved nothing for that long).
 #
 # It reads step for step like chanpipe-selftest.cmd, the Windows guest
 # side: the main part first, then the helpers, with the same names.
@@ -23,7 +24,7 @@ MAGIC=chanpipe-selftest
 # How many times the first message to the host is tried, a pause apart,
 # while it fails; later ones are tried for GIVE_UP seconds.
 SEND_TRIES=200
-# A write that has moved nothing for this many seconds has no host.
+# A write or a read that has moved nothing for this many seconds has no host.
 GIVE_UP=${CHANPIPE_SELFTEST_GIVE_UP:-120}
 
 main() {
@@ -154,19 +155,31 @@ send() {
 }
 
 # write FILE ERRFILE [hello]: chanpipe w with FILE as its input; rc is its
-# status. Except for the hello, a run that has read nothing more of FILE
-# for GIVE_UP seconds has no host to take its bytes: it is stopped, and so
-# is this script.
+# status.
 write() {
   "$cp" w "$name" <"$1" 2>"$dir/$2" &
+  watch 0 w "${3:-}"
+}
+
+# watch FD MODE [hello]: waits for the chanpipe run just started in the
+# background; rc is its status. Except for the hello, a run whose data
+# (descriptor FD: the input of a write, the output of a read) has not moved
+# for GIVE_UP seconds has no host: it is stopped, and so is this script. A
+# read needs it too: a host that went away while the VM was paused can
+# leave it blocked for ever.
+watch() {
   child=$! last="" since=$(date +%s)
   # A finished run has no descriptors left in /proc.
-  while pos=$(sed -n 's/^pos:[[:space:]]*//p' "/proc/$child/fdinfo/0" 2>/dev/null) &&
+  while pos=$(sed -n 's/^pos:[[:space:]]*//p' "/proc/$child/fdinfo/$1" 2>/dev/null) &&
     [ -n "$pos" ]; do
     if [ "$pos" != "$last" ]; then
       last=$pos since=$(date +%s)
     elif [ "${3:-}" != hello ] && [ $(($(date +%s) - since)) -ge "$GIVE_UP" ]; then
-      say "chanpipe w $name has had no host for $GIVE_UP s (the host side stopped?); giving up"
+      if [ "$2" = w ]; then
+        say "chanpipe w $name has had no host for $GIVE_UP s (the host side stopped?); giving up"
+      else
+        say "chanpipe r $name has received nothing for $GIVE_UP s (the host side stopped?); giving up"
+      fi
       stop 4
     fi
     sleep 0.2 2>/dev/null || sleep 1
@@ -178,8 +191,9 @@ write() {
 # receive LABEL: chanpipe r into a file, then its size to the host, then
 # the file back with chanpipe w.
 receive() {
-  "$cp" r "$name" >"$dir/in.bin" 2>"$dir/r.err"
-  rrc=$?
+  "$cp" r "$name" >"$dir/in.bin" 2>"$dir/r.err" &
+  watch 1 r
+  rrc=$rc
   note "$1.r" $rrc r.err
   if [ $rrc -eq 3 ] && grep -qx 'CreateFile error 13' "$dir/r.err"; then
     # The host waits for this reader: tell it why none comes.
@@ -198,16 +212,24 @@ receive() {
 # not open the port for lack of rights (status 3, error 13).
 denied() {
   [ "$2" -eq 3 ] && grep -qx 'CreateFile error 13' "$dir/$3" || return 0
+  readme="chanpipe's README"
+  [ ! -e /usr/share/doc/chanpipe/README.md.gz ] ||
+    readme=/usr/share/doc/chanpipe/README.md.gz
   say "chanpipe $1 $name may not open the port: CreateFile error 13 (permission denied)."
   say "Run this script as a user who may open $(node || echo "the port's node"), or give"
-  say "your user that node (a udev rule; see exit status 3 in chanpipe's README); stopped"
+  say "your user that node (a udev rule: see exit status 3 in $readme); stopped"
   exit 3
 }
 
-# node: the device node of the port NAME, from sysfs.
+# node: the device node of the port NAME, from sysfs, with its owner and
+# mode ("/dev/vport0p1 (root:root, crw-------)").
 node() {
   for p in /sys/class/virtio-ports/*; do
-    [ "$(cat "$p/name" 2>/dev/null)" = "$name" ] && echo "/dev/${p##*/}" && return 0
+    [ "$(cat "$p/name" 2>/dev/null)" = "$name" ] || continue
+    # shellcheck disable=SC2046 # the words of ls: mode, links, owner, group
+    set -- $(ls -lL "/dev/${p##*/}" 2>/dev/null)
+    echo "/dev/${p##*/}${4:+ ($3:$4, $1)}"
+    return 0
   done
   return 1
 }

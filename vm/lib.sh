@@ -391,6 +391,16 @@ qemu_serial() {
   QEMU_ARGS+=(-device "pci-serial,chardev=$1")
 }
 
+# qemu_devices: sets QEMU_DEVICES, the virtio-serial devices that the ports
+# added since qemu_ports_reset go on (QEMU wants them before the ports).
+qemu_devices() {
+  local i
+  QEMU_DEVICES=()
+  for ((i = 0; i * QEMU_PORTS_PER_DEVICE < QEMU_NPORTS; i++)); do
+    QEMU_DEVICES+=(-device "virtio-serial-pci,id=vs$i,max_ports=$((QEMU_PORTS_PER_DEVICE + 1))")
+  done
+}
+
 # qemu_run SECONDS INITRD CONSOLE
 # Boots the guest with the ports added since qemu_ports_reset, its console
 # into the file CONSOLE and QEMU's own messages into CONSOLE.qemu. Returns
@@ -398,10 +408,8 @@ qemu_serial() {
 # the console shows the kernel's messages too.
 qemu_run() {
   qemu_arch
-  local seconds=$1 initrd=$2 console=$3 i status=0 pids=() devices=()
-  for ((i = 0; i * QEMU_PORTS_PER_DEVICE < QEMU_NPORTS; i++)); do
-    devices+=(-device "virtio-serial-pci,id=vs$i,max_ports=$((QEMU_PORTS_PER_DEVICE + 1))")
-  done
+  local seconds=$1 initrd=$2 console=$3 i status=0 pids=()
+  qemu_devices
   for ((i = 0; i < ${#QEMU_FEEDS[@]}; i += 2)); do
     rm -f "${QEMU_FEEDS[i]}"
     # QEMU creates its server sockets one after the other, each once the
@@ -417,7 +425,7 @@ qemu_run() {
     -kernel "$QEMU_KERNEL_DIR/vmlinuz" -initrd "$initrd" \
     -append "console=$QEMU_CONSOLE panic=-1 ${QEMU_QUIET-quiet} chanpipe.ports=$QEMU_NPORTS" \
     -serial "file:$console" \
-    "${devices[@]}" "${QEMU_ARGS[@]}" </dev/null 2>"$console.qemu" || status=$?
+    "${QEMU_DEVICES[@]}" "${QEMU_ARGS[@]}" </dev/null 2>"$console.qemu" || status=$?
   for i in "${pids[@]}"; do
     kill "$i" 2>/dev/null || true
     wait "$i" 2>/dev/null || true

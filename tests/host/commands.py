@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """The host side of the host-command test: every host command that
 README.md and the man pages print, run as printed against chanpipe in a
-QEMU guest, and chanpipe-host's own failures.
+QEMU guest, every Linux guest command they print, run as printed in the
+guest against chanpipe-host, and chanpipe-host's own failures.
 
     commands.py ports ROOT                      the port names the commands use
     commands.py run ROOT SOCKETS WORK TCPPORT   during the boot: serve the guest, run, judge
@@ -13,10 +14,19 @@ replaced; a command that feeds a file sends to the guest's `chanpipe r
 NAME`, one that fills a file takes what `chanpipe w NAME` sends. NAME is
 the port of the socket /run/vm/NAME.sock or of --port NAME.
 
+A guest command is a line of a README `sh` code block, or of a man page's
+literal display after "$ ", that runs `chanpipe r NAME` or `chanpipe w
+NAME` with a redirection. It runs in the guest as printed, in a folder of
+its own, with chanpipe on the PATH; the file it reads (after "<", or in
+the folder that `tar -cf -` packs) is filled first, and what it writes
+(after ">", or what `tar -xf -` unpacks) is judged. Its host end is
+chanpipe-host with --qmp and --port NAME, which ends by itself.
+
 The guest (guest.sh) listens on its second serial line, one step at a
 time: STEP ID DIR NAME SIZE MODE; it answers READY ID once the port's
 last host has gone, runs its side once this one has connected, and
-reports DONE ID status=S size=N sha=SHA256.
+reports DONE ID status=S size=N sha=SHA256. For a guest command, MODE
+is "line", followed by the file to fill or judge and the command.
 """
 
 import glob
@@ -27,10 +37,12 @@ import shlex
 import socket
 import subprocess
 import sys
+import tarfile
 import time
 
 MIB = 1 << 20
 SIZES = [0, 4097, 64 * MIB]
+GUEST_SIZE = MIB + 4097  # the payload of each guest command
 BOX = 60  # seconds a command may take, a hang guard
 HOST_DIR = "/run/vm/"
 
@@ -41,7 +53,7 @@ REDIRECTION = re.compile(r"(?<=\s)([<>]) *(\S+)")
 
 class Command:
     def __init__(self, text, port=None):
-        self.text, self.where = text, []
+        self.text, self.where, self.line = text, [], None
         kinds = {m.group(1) for m in REDIRECTION.finditer(text)}
         if len(kinds) != 1:
             raise ValueError("neither feeds a file nor fills one")
@@ -60,26 +72,36 @@ class Command:
                                self.text.replace(HOST_DIR, sockets + "/"))
 
 
-def documented(root):
-    """{command text, its file names left out: Command}, with where each stands."""
-    found = {}
+class GuestLine:
+    """A guest command, and the host command at its other end."""
 
-    def keep(text, where):
-        text = re.sub(r"\s+#.*$", "", text).strip()
-        if text.split()[:1] in (["socat"], ["chanpipe-host"]):
-            try:  # the same command with other file names is run once
-                command = found.setdefault(REDIRECTION.sub(r"\1 FILE", text), Command(text))
-            except ValueError as error:
-                sys.exit("%s: a host command the test cannot run (%s): %s" % (where, error, text))
-            command.where.append(where)
+    def __init__(self, text):
+        self.text, self.where = text, []
+        words = shlex.split(text)
+        at = next(i for i, w in enumerate(words[:-2]) if w == "chanpipe" and
+                  words[i + 1] in ("r", "w"))
+        reads, self.port = words[at + 1] == "r", words[at + 2]
+        self.tar = "tar" in words
+        if self.tar:  # the archive holds the one file
+            self.file = "data" if reads else words[words.index("-") + 1] + "/data"
+        else:
+            self.file = REDIRECTION.search(text).group(2)
+        self.command = Command("chanpipe-host %s --qmp /run/vm/qmp.sock --port %s %s x" % (
+            "send" if reads else "recv", self.port, "<" if reads else ">"), self.port)
+        self.command.where, self.command.line = self.where, self
 
+
+def printed(root):
+    """(text, where, language) of every line the documents print as a
+    command: in a README code block ("sh", "bat", "xml" or ""), its comment
+    left out, or after "$ " in a man page's literal display ("sh")."""
     lines = open(os.path.join(root, "README.md")).read().splitlines()
-    inside = False
+    inside, language = False, ""
     for number, line in enumerate(lines, 1):
         if line.startswith("```"):
-            inside = not inside
+            inside, language = not inside, line[3:].strip()
         elif inside and line.strip():
-            keep(line, "README.md:%d" % number)
+            yield re.sub(r"\s+#.*$", "", line).strip(), "README.md:%d" % number, language
     for page in sorted(glob.glob(os.path.join(root, "docs", "*.1"))):
         inside = False
         for number, line in enumerate(open(page).read().splitlines(), 1):
@@ -89,8 +111,27 @@ def documented(root):
                 inside = False
             elif inside and line.startswith("$ "):
                 text = line[2:].replace("\\e", "\\").replace("\\-", "-").replace("\\&", "")
-                keep(text, "docs/%s:%d" % (os.path.basename(page), number))
-    return found
+                yield text, "docs/%s:%d" % (os.path.basename(page), number), "sh"
+
+
+def documented(root):
+    """{command text, its file names left out: Command}, with where each
+    stands, and {guest command text: GuestLine}. Commands for a libvirt
+    domain (--domain) are the libvirt tests'."""
+    found, guest = {}, {}
+    for text, where, language in printed(root):
+        words = text.split()
+        if words[:1] in (["socat"], ["chanpipe-host"]) and "--domain" not in words:
+            try:  # the same command with other file names is run once
+                command = found.setdefault(REDIRECTION.sub(r"\1 FILE", text), Command(text))
+            except ValueError as error:
+                sys.exit("%s: a host command the test cannot run (%s): %s" % (where, error, text))
+            command.where.append(where)
+        if language == "sh" and \
+                any(w == "chanpipe" and n in ("r", "w") for w, n in zip(words, words[1:])) and \
+                (REDIRECTION.search(text) or "|" in words):
+            guest.setdefault(text, GuestLine(text)).where.append(where)
+    return found, guest
 
 
 class Step:
@@ -117,8 +158,11 @@ def cases(tcp_port):
     ]
 
 
-def plan(commands, tcp_port):
+def plan(documents, tcp_port):
+    commands, lines = documents
     steps = []
+    for line in lines.values():
+        steps.append(Step(len(steps) + 1, line.command, GUEST_SIZE, "line"))
     for command in commands.values():
         for size in SIZES:
             steps.append(Step(len(steps) + 1, command, size))
@@ -165,15 +209,32 @@ def sha256(path):
     return digest.hexdigest()
 
 
+def received(output, line):
+    """(size, SHA-256) of what the host command wrote; of the one file in
+    it, when it is the tar archive of a guest command."""
+    if not os.path.exists(output):
+        return -1, ""
+    if not (line and line.tar):
+        return os.path.getsize(output), sha256(output)
+    try:
+        with tarfile.open(output) as archive:
+            data = archive.extractfile(line.file).read()
+    except (tarfile.TarError, KeyError, AttributeError) as error:
+        return -1, "no %s in the archive: %s" % (line.file, error)
+    return len(data), hashlib.sha256(data).hexdigest()
+
+
 def run_step(step, guest, sockets, work, payloads, env):
-    direction = "r" if step.command.sends else "w"
-    guest.send("STEP %d %s %s %d %s" % (step.id, direction, step.command.port, step.size,
-                                        step.mode))
+    direction, line = "r" if step.command.sends else "w", step.command.line
+    guest.send("STEP %d %s %s %d %s%s" % (step.id, direction, step.command.port, step.size,
+                                          step.mode, " %s %s" % (line.file, line.text)
+                                          if line else ""))
     if guest.expect("READY", step.id, 120) is None:
         step.problems.append("the guest never got ready")
         return
     output = os.path.join(work, "out-%d" % step.id)
-    text = step.command.concrete(sockets, payloads[step.size][0], output)
+    payload = payloads["tar" if line and line.tar else step.size][0]
+    text = step.command.concrete(sockets, payload, output)
     started = time.monotonic()
     process = subprocess.Popen(text, shell=True, cwd=work, env=env, stdin=subprocess.DEVNULL,
                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
@@ -194,15 +255,15 @@ def run_step(step, guest, sockets, work, payloads, env):
     if step.says not in err:
         step.problems.append("no %r on standard error" % step.says)
     last = err.splitlines()[-1] if err else ""
-    if step.mode in ("plain", "stall"):
+    if step.mode in ("plain", "stall", "line"):
         if done.get("status") != "0":
-            step.problems.append("the guest's chanpipe status %s" % done.get("status"))
+            step.problems.append("the guest's %s status %s" % (
+                "command" if line else "chanpipe", done.get("status")))
         guest = int(done.get("size", -1)), done.get("sha")
         if step.command.sends:
             sent, got = (step.size, payloads[step.size][1]), guest
         else:
-            sent = guest
-            got = (os.path.getsize(output), sha256(output)) if os.path.exists(output) else (-1, "")
+            sent, got = guest, received(output, line)
         if got != sent or sent[0] != step.size:
             step.problems.append("%d of %d bytes arrived%s" % (
                 got[0], step.size, ", not the same bytes" if got[0] == step.size else ""))
@@ -219,11 +280,16 @@ def run_step(step, guest, sockets, work, payloads, env):
 def run(root, sockets, work, tcp_port):
     steps = plan(documented(root), int(tcp_port))
     payloads = {}
-    for size in SIZES:
+    for size in SIZES + [GUEST_SIZE]:
         path = os.path.join(work, "payload-%d" % size)
         with open(path, "wb") as f:
             f.write(os.urandom(size))
         payloads[size] = (path, sha256(path))
+    # For `chanpipe r NAME | tar -xf -`: the guest's payload as the file "data".
+    path = os.path.join(work, "payload-tar")
+    with tarfile.open(path, "w") as archive:
+        archive.add(payloads[GUEST_SIZE][0], "data")
+    payloads["tar"] = (path, payloads[GUEST_SIZE][1])
     env = dict(os.environ, PATH=os.path.join(root, "host") + os.pathsep + os.environ["PATH"])
     guest = Guest(os.path.join(sockets, "control"))
     if guest.expect("HELLO", 0, 120) is None:
@@ -234,6 +300,8 @@ def run(root, sockets, work, tcp_port):
         print("%-4s %-4s %-10s %-16s %s" % (step.id, "FAIL" if step.problems else "ok",
                                             step.mode, ",".join(step.command.where)[:16],
                                             step.command.text), flush=True)
+        if step.command.line:
+            print("          guest: " + step.command.line.text, flush=True)
         for problem in step.problems:
             print("          FAIL: " + problem, flush=True)
         print("          " + step.detail, flush=True)
@@ -244,7 +312,8 @@ def run(root, sockets, work, tcp_port):
 
 
 def ports(root):
-    print("\n".join(sorted({c.port for c in documented(root).values()})))
+    commands, lines = documented(root)
+    print("\n".join(sorted({c.port for c in list(commands.values()) + list(lines.values())})))
     return 0
 
 

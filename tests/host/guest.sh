@@ -2,6 +2,10 @@
 # (commands.py) sends one step at a time on the second serial line:
 #   STEP ID DIR NAME SIZE MODE   DIR r: chanpipe r NAME receives; w:
 #                                chanpipe w NAME sends SIZE random bytes
+#   STEP ID DIR NAME SIZE line FILE COMMAND...
+#                                a documented guest command, run as printed
+#                                in a folder of its own; FILE is what it
+#                                reads (filled first) or writes (judged)
 #   END                          the test is over
 # MODE plain, stall (the reader stops for 2 s near the end of the data),
 # short (the reader takes 1000 bytes and goes) or none (nothing runs).
@@ -9,6 +13,8 @@
 # side once the step's host has connected, and reports
 #   DONE ID status=S size=N sha=SHA256   of what it got (r) or sent (w)
 set -u
+# The documented commands run chanpipe from the PATH.
+ln -s /chanpipe /bin/chanpipe
 # The stalled reader stops with this many bytes of the data still to come
 # (a whole number of pages): a little more than the driver's receive queue
 # (128 pages), the pipe (64 KiB) and chanpipe's chunk hold, so that the
@@ -36,15 +42,22 @@ host() {
 }
 
 ctl HELLO
-while read -r word id dir name size mode <&4; do
+while read -r word id dir name size mode file command <&4; do
   [ "$word" = STEP ] || break
   node=$(port_node "$name")
+  cd /tmp
   if [ "$mode" = none ]; then
     ctl "READY $id"
     ctl "DONE $id status=- size=0 sha=-"
     continue
   fi
-  [ "$dir" = w ] && head -c "$size" /dev/urandom >/tmp/data
+  if [ "$mode" = line ]; then
+    rm -rf /tmp/step && mkdir /tmp/step && cd /tmp/step
+    [ "$dir" = r ] || { mkdir -p "$(dirname "$file")" && head -c "$size" /dev/urandom >"$file"; }
+  else
+    file=/tmp/data
+    [ "$dir" = w ] && head -c "$size" /dev/urandom >"$file"
+  fi
   host "$node" 0 || echo "GUEST-ERROR step $id: the last host of $name stayed"
   ctl "READY $id"
   if ! host "$node" 1; then
@@ -69,7 +82,11 @@ while read -r word id dir name size mode <&4; do
       $box w "$name" </tmp/data 2>/tmp/err
       echo $? >/tmp/rc
       ;;
+    */line)
+      timeout 120 sh -c "$command"
+      echo $? >/tmp/rc
+      ;;
   esac
-  ctl "DONE $id status=$(cat /tmp/rc) size=$(wc -c </tmp/data) sha=$(sha </tmp/data)"
-  rm -f /tmp/data
+  ctl "DONE $id status=$(cat /tmp/rc) size=$(wc -c <"$file") sha=$(sha <"$file")"
+  rm -rf /tmp/data /tmp/step
 done

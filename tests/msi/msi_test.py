@@ -48,6 +48,8 @@ INSTALLED = {
     'chanpipe-selftest.cmd': 'selftest/chanpipe-selftest.cmd',
     'chanpipe-selftest-host.py': 'selftest/chanpipe-selftest-host.py',
     'chanpipe_qmp.py': 'host/chanpipe_qmp.py',
+    'chanpipe_port.py': 'host/chanpipe_port.py',
+    'chanpipe_libvirt.py': 'host/chanpipe_libvirt.py',
 }
 PUBLISHER = 'The chanpipe maintainers'
 NEWER = 'A newer version of chanpipe is already installed.'

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""The host side of lifecycle.sh: drives the guest (lifecycle-guest.sh) over
+"""The host side of lifecycle.sh: drives the guest (vm/agent-guest.sh) over
 its second serial line, the VM over QMP and the ports' host ends, and
 judges every transfer by SHA-256 and status.
 
@@ -28,21 +28,22 @@ import termios
 import threading
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.realpath(__file__)), "..", "..", "host"))
+ROOT = os.path.join(os.path.dirname(os.path.realpath(__file__)), "..", "..")
+sys.path[:0] = [os.path.join(ROOT, "host"), os.path.join(ROOT, "vm")]
 import chanpipe_qmp  # noqa: E402
+from agent import Agent, Failed  # noqa: E402
 
 MIB = 1 << 20
 BOX = 60  # the time box of a guest run, in seconds
 STEP = 30  # the longest any other step may wait
 TOOLS = ("chanpipe", "dd")
+# How long a read left by a host that went while the VM was paused is
+# watched after the resume.
+STRANDED = 5
 # How fast the measuring mode's host reads: slower than the guest writes,
 # as a host that writes what it gets to disk or network may be, and slow
 # enough that a migration completes before the write ends.
 RATE = 2 * MIB
-
-
-class Failed(Exception):
-    pass
 
 
 def sha(data):
@@ -123,62 +124,6 @@ class Receiver(threading.Thread):
         return bytes(self.data)
 
 
-class Guest:
-    """The guest's agent on its serial line. A migration's destination has
-    a line of its own; requests go to the line the guest last spoke on."""
-
-    def __init__(self, sockets, sides):
-        self.cond = threading.Condition()
-        self.answers, self.line, self.count = {}, None, 0
-        listeners = []
-        for side in sides:
-            path = os.path.join(sockets, side + "-ctl")
-            listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-            # Listening before its name shows: QEMU connects once it sees it.
-            listener.bind(path + ".new")
-            listener.listen(1)
-            os.rename(path + ".new", path)
-            listener.settimeout(120)
-            listeners.append(listener)
-        self.lines = [listener.accept()[0] for listener in listeners]
-        threading.Thread(target=self._read, daemon=True).start()
-        self.answer("READY", 120)
-
-    def _read(self):
-        buffers = {line: b"" for line in self.lines}
-        while buffers:
-            for line in select.select(list(buffers), [], [])[0]:
-                block = line.recv(65536)
-                if not block:
-                    del buffers[line]
-                    continue
-                buffers[line] += block
-                while b"\n" in buffers[line]:
-                    text, _, buffers[line] = buffers[line].partition(b"\n")
-                    ident, _, rest = text.decode("utf-8", "replace").strip().partition(" ")
-                    with self.cond:
-                        self.line, self.answers[ident] = line, (rest, time.monotonic())
-                        self.cond.notify_all()
-
-    def ask(self, command):
-        with self.cond:
-            self.count += 1
-            self.line.sendall(b"%d %s\n" % (self.count, command.encode()))
-            return str(self.count)
-
-    def answer(self, ident, seconds=BOX + STEP):
-        """The answer's key=value words; "err" is the rest of the line, "at"
-        when it came."""
-        with self.cond:
-            if not self.cond.wait_for(lambda: ident in self.answers, seconds):
-                raise Failed("the guest did not answer request %s within %d s" % (ident, seconds))
-            text, at = self.answers.pop(ident)
-        words, _, err = (" " + text).partition(" err=")
-        fields = dict(w.split("=", 1) for w in words.split() if "=" in w)
-        fields.update(err=err.strip(), at=at)
-        return fields
-
-
 class Side:
     """One QEMU: its QMP monitor and its ports' host ends."""
 
@@ -243,7 +188,7 @@ class Host:
 
     def __init__(self, sockets, work, sides=("src",)):
         self.sockets, self.work = sockets, work
-        self.guest = Guest(sockets, sides)
+        self.guest = Agent([os.path.join(sockets, side + "-ctl") for side in sides], BOX + STEP)
         self.vm = Side(sockets, "src")
         self.results = open(os.path.join(work, "results.txt"), "a")
 
@@ -283,7 +228,10 @@ class Host:
         return got, sent, receiver.stop(enough=len(sent))
 
     def pause(self, *_):
-        state = chanpipe_qmp.pause(self.vm.qmp, 3)[0]
+        self.vm.qmp.cmd("stop")
+        state = self.vm.qmp.cmd("query-status").get("status")
+        time.sleep(3)
+        self.vm.qmp.cmd("cont")
         if state != "paused":
             raise Failed("after QMP stop the VM was %s" % state)
 
@@ -355,6 +303,45 @@ class Host:
             problems.append("what arrived is not what the host sent first")
         return problems, detail
 
+    def case_pause_close(self):
+        """The host closes its socket while the VM is paused: after the
+        resume the guest's read stays blocked, the driver still thinking a
+        host is there, until a host connects and goes again. The same with
+        dd, the control."""
+        problems, details = [], []
+        for tool in TOOLS:
+            port, data = "pc" + tool, os.urandom(64 * 1024)
+            sock = connect(self.vm.port(port))
+            ident = self.guest.ask("xfer %s r %s %d /tmp/$id.out; rm /tmp/$id.out" % (
+                tool, port, BOX))
+            send(sock, data)
+            wait_for(lambda: self.guest.answer(self.guest.ask(
+                "echo got=$(counter %s bytes_received)" % port), STEP)["got"] == str(len(data)),
+                STEP, "the guest reading the first bytes")
+            self.vm.qmp.cmd("stop")
+            sock.close()
+            time.sleep(1)
+            self.vm.qmp.cmd("cont")
+            time.sleep(STRANDED)
+            blocked = not self.guest.done(ident)
+            connected = self.guest.answer(self.guest.ask(
+                "echo c=$(counter %s host_connected)" % port), STEP)["c"]
+            # The way out: a host that comes and goes.
+            again = time.monotonic()
+            connect(self.vm.port(port)).close()
+            got = self.guest.answer(ident)
+            took = got["at"] - again
+            if tool == "chanpipe":
+                if not blocked or connected != "1":
+                    problems.append("chanpipe r %s %g s after the resume (host_connected %s)" % (
+                        "was still blocked" if blocked else "had ended", STRANDED, connected))
+                problems += exact(got, data, None)
+            details.append("%s: %s %g s after the resume, host_connected %s; a host that came "
+                           "and went ended it %.2f s later, status %s, %s of %d bytes" % (
+                               tool, "still blocked" if blocked else "ended", STRANDED, connected,
+                               took, got.get("status"), got.get("size"), len(data)))
+        return problems, "; ".join(details)
+
     def case_hotplug(self):
         path = os.path.join(self.sockets, "src-late")
         self.vm.qmp.cmd("chardev-add", id="late", backend={"type": "socket", "data": {
@@ -388,7 +375,7 @@ class Host:
 
     def cases(self):
         failed = 0
-        for name in ("tcp", "pause", "unplug_streaming_w", "unplug_blocked_w", "unplug_idle_r",
+        for name in ("tcp", "pause", "pause_close", "unplug_streaming_w", "unplug_blocked_w", "unplug_idle_r",
                      "hotplug", "concurrent"):
             began = time.monotonic()
             try:

@@ -1,8 +1,9 @@
 #!/bin/bash
 # A VM's life around a transfer, on QEMU's virtio-serial device: a tcp
-# chardev, the VM paused and resumed, ports unplugged under a transfer and
+# chardev, the VM paused and resumed, a host that goes while the VM is
+# paused, ports unplugged under a transfer and
 # hot-plugged after boot, several transfers at once. One boot runs every
-# case; lifecycle-host.py drives the guest (lifecycle-guest.sh) and the VM
+# case; lifecycle-host.py drives the guest (vm/agent-guest.sh) and the VM
 # through QMP and judges each run by SHA-256 and status. Every guest run
 # has its time box, and so has every wait of the host.
 #
@@ -63,7 +64,7 @@ for p in $payloads; do
 done
 cp "$chanpipe" "$work/stage/chanpipe"
 cp "$runstat" "$work/stage/runstat"
-qemu_make_initramfs "$work/stage" "$here/lifecycle-guest.sh" "$work/initrd.cpio"
+qemu_make_initramfs "$work/stage" "$root/vm/agent-guest.sh" "$work/initrd.cpio"
 mv "$work/stage/data" "$work/data"
 rm -rf "$work/stage"
 
@@ -123,7 +124,7 @@ boot() {
 }
 
 if [ "$measure" -eq 0 ]; then
-  boot 400 "tcp pause u1 u2 u3 par1 par2 par3 par4" cases
+  boot 400 "tcp pause pcchanpipe pcdd u1 u2 u3 par1 par2 par3 par4" cases
   exit
 fi
 started=$(date +%s)

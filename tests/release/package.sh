@@ -105,13 +105,22 @@ dpkg-deb --info "$host_deb"
 dpkg-deb --contents "$host_deb"
 [ "$(dpkg-deb -f "$host_deb" Depends)" = python3 ] ||
   fail "chanpipe-host depends on \"$(dpkg-deb -f "$host_deb" Depends)\", not python3"
+# libvirt's module only for --domain: recommended, never required.
+[ "$(dpkg-deb -f "$host_deb" Recommends)" = python3-libvirt ] ||
+  fail "chanpipe-host recommends \"$(dpkg-deb -f "$host_deb" Recommends)\", not python3-libvirt"
 mkdir "$work/host"
 dpkg-deb -x "$host_deb" "$work/host"
-# Its command runs from the package's files, with its module beside it.
+# Its commands run from the package's files, with their module beside them.
 if ! "$work/host/usr/bin/chanpipe-host" --help >"$work/host-help" 2>&1 ||
   ! grep -q '^exit status' "$work/host-help"; then
   fail "chanpipe-host --help: $(head -3 "$work/host-help")"
 fi
+if ! "$work/host/usr/bin/chanpipe-selftest-host" --help >"$work/host-help" 2>&1 ||
+  ! grep -q 'self-test' "$work/host-help"; then
+  fail "chanpipe-selftest-host --help: $(head -3 "$work/host-help")"
+fi
+[ -s "$work/host/usr/share/man/man1/chanpipe-selftest-host.1.gz" ] ||
+  fail "chanpipe-host has no chanpipe-selftest-host(1)"
 lintian --display-info --pedantic --show-overrides --fail-on none "$host_deb" >"$work/lintian-host" 2>&1 ||
   fail "lintian cannot check the chanpipe-host package"
 cat "$work/lintian-host"

@@ -224,8 +224,10 @@ class Bridge:
             return {"return": {"status": "paused" if self.paused else "running",
                                "running": not self.paused, "singlestep": False}}
         if name == "query-chardev":
-            return {"return": [{"label": self.label, "filename": "unix:%s,server=on" %
-                                self.port_path, "frontend-open": is_open}]}
+            # QEMU's way of saying that no client holds the socket
+            gone = "disconnected:" if self.client is None else ""
+            return {"return": [{"label": self.label, "filename": "%sunix:%s,server=on" % (
+                gone, self.port_path), "frontend-open": is_open}]}
         if name == "qom-list" and args.get("path") == "/machine/peripheral":
             return {"return": [{"name": self.port_id, "type": "child<virtserialport>"}]}
         if name == "qom-get" and args.get("path") == "/machine/peripheral/" + self.port_id \

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Judges one run of the self-test kit from the host side's JSON.
 
-    check-result.py RESULT.json HOST_STATUS good|noqmp|drop|nocopy|denied linux|windows
+    check-result.py RESULT.json HOST_STATUS good|noqmp|drop|nocopy|denied|killed linux|windows
 
 good: every checked case passed, the host side exited 0, and the observed
 cases say what is known of the platform. noqmp: the same without QMP, so
@@ -9,7 +9,9 @@ cases say what is known of the platform. noqmp: the same without QMP, so
 ran in the guest; the host side must have exited non-zero and named the
 first case the fault can show in, with every case before it passed.
 denied: the guest's chanpipe could write but not read the port; the
-first echo must fail, naming the refused open.
+first echo must fail, naming the refused open. killed: SIGINT stopped the
+host side in its first pause of the VM, in the big echo: the run ends there,
+with SIGINT's status, every case before it passed.
 """
 import json
 import sys
@@ -73,6 +75,15 @@ def main():
         check(echo["result"] == "FAIL" and "may not open the port" in echo["detail"] and
               "CreateFile error 13" in echo["detail"], "echo 0 B: %s %s" % (
                   echo["result"], echo["detail"]))
+    elif mode == "killed":
+        big = order.index("pause") - 1  # the big echo comes right before the pause row
+        check(status == 130 and result["verdict"].startswith("FAIL: stopped by SIGINT"),
+              "verdict %s, host side exited %d" % (result["verdict"], status))
+        check(result["cases"][big]["detail"] == "stopped by SIGINT",
+              "%s: %s" % (order[big], result["cases"][big]["detail"]))
+        for name in order[:big]:
+            check(cases[name]["result"] == "pass", "%s before the stop: %s %s" % (
+                name, cases[name]["result"], cases[name]["detail"]))
     else:
         broken = FIRST_BROKEN[mode]
         check(status != 0, "host side exited 0 with a broken chanpipe")

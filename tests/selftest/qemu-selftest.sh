@@ -3,7 +3,7 @@
 # runs chanpipe-selftest.sh, the host side runs against the port's socket
 # with QMP, and check-result.py judges the host side's JSON.
 #
-#   qemu-selftest.sh KIT CHANPIPE WORK CACHE [good|noqmp|drop|nocopy|denied]
+#   qemu-selftest.sh KIT CHANPIPE WORK CACHE [good|noqmp|drop|nocopy|denied|killed|sigkill]
 #
 # KIT is the selftest/ folder. With "drop" or "nocopy" the guest runs a
 # broken stand-in for chanpipe, which the host side must catch (with
@@ -13,13 +13,18 @@
 # on a node of root's alone (it must stop at once, saying so), then on one
 # the user may write but not read (it must stop and tell the host, whose
 # verdict names it); then, as root with no host left, it is stopped by a
-# signal and must leave no folder behind.
+# signal and must leave no folder behind. "killed" stops the host side with
+# SIGINT, then SIGTERM, while it has the VM paused: the VM must be running
+# afterwards, and the host side must say so, without a traceback. "sigkill"
+# kills it there, and lets the VM go on by hand, as a user would: the
+# guest's read, left blocked by a host that went while the VM was paused,
+# must give up.
 # The guest is of QEMU_ARCH (vm/lib.sh), x86_64 unless set; CHANPIPE must
 # be built for it.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../../vm/lib.sh"
-[ $# -ge 4 ] || qemu_die "usage: $0 KIT CHANPIPE WORK CACHE [good|noqmp|drop|nocopy|denied]"
+[ $# -ge 4 ] || qemu_die "usage: $0 KIT CHANPIPE WORK CACHE [good|noqmp|drop|nocopy|denied|killed|sigkill]"
 kit=$1 chanpipe=$2 work=$3 cache=$4 mode=${5:-good}
 name=org.chanpipe.selftest
 big=16
@@ -27,6 +32,7 @@ qmp=--qmp
 case $mode in
   noqmp) qmp=--settle ;;
   drop | nocopy) big=2 fast=--fail-fast ;;
+  killed | sigkill) env="CHANPIPE_SELFTEST_GIVE_UP=10 " ;;
 esac
 
 qemu_check_tools
@@ -55,9 +61,9 @@ trap cleanup EXIT
 cp "$kit/chanpipe-selftest.sh" "$chanpipe" "$work/stage/selftest/"
 stand_in=""
 case $mode in
-  good | noqmp | denied) ;;
+  good | noqmp | denied | killed | sigkill) ;;
   drop)
-    env="CHANPIPE_SELFTEST_GIVE_UP=5 "
+    env="CHANPIPE_SELFTEST_GIVE_UP=10 "
     # Loses the second 4096-byte chunk of what it reads from the port.
     stand_in='if [ "$1" = r ]; then
   /selftest/chanpipe "$@" >/tmp/stand-in.bin; s=$?
@@ -112,7 +118,8 @@ qemu_make_initramfs "$work/stage" "$work/guest.sh" "$work/initrd.cpio"
 
 qemu_ports_reset
 qemu_port_socket "$name" "$sockets/port" selftest0
-QEMU_ARGS+=(-qmp "unix:$sockets/qmp,server=on,wait=off")
+# A second monitor for this script: QEMU takes several.
+QEMU_ARGS+=(-qmp "unix:$sockets/qmp,server=on,wait=off" -qmp "unix:$sockets/watch,server=on,wait=off")
 qemu_run 300 "$work/initrd.cpio" "$work/console.log" &
 qemu_pid=$!
 tries=0
@@ -125,7 +132,18 @@ host=0
 # (--settle 2 in place of --qmp PATH without QMP)
 [ $qmp = --qmp ] && qmp_arg=$sockets/qmp || qmp_arg=2
 python3 "$kit/chanpipe-selftest-host.py" --socket "$sockets/port" $qmp "$qmp_arg" \
-  --big $big ${fast:-} --json "$work/result.json" --timeout 60 --wait 240 >"$work/host.out" 2>"$work/host.err" || host=$?
+  --big $big ${fast:-} --json "$work/result.json" --timeout 60 --wait 240 >"$work/host.out" 2>"$work/host.err" &
+kit=$!
+case $mode in
+  # At the first pause: SIGINT, then SIGTERM while it lets the VM go on.
+  killed) python3 "$here/watch-vm.py" "$sockets/watch" stopped "$kit" SIGINT SIGTERM || kill "$kit" ;;
+  sigkill) python3 "$here/watch-vm.py" "$sockets/watch" stopped "$kit" SIGKILL || kill "$kit" ;;
+esac
+wait "$kit" || host=$?
+case $mode in
+  killed) vm_status=$(python3 "$here/watch-vm.py" "$sockets/watch" status) ;;
+  sigkill) python3 "$here/watch-vm.py" "$sockets/watch" cont ;;
+esac
 cat "$work/host.out"
 # A guest that ran to the end powers off; one left waiting is stopped (with
 # a broken chanpipe the host side stops at the first failure).
@@ -139,15 +157,30 @@ stop_guest
 echo "guest side:"
 grep '^SELFTEST' "$work/console.log" | tr -d '\r' | sed 's/^/  /' || echo "  (no output)"
 status=0
-python3 "$here/check-result.py" "$work/result.json" "$host" "$mode" linux || status=1
+# Killed, the host side leaves no result.
+[ "$mode" = sigkill ] || python3 "$here/check-result.py" "$work/result.json" "$host" "$mode" linux || status=1
 # The guest side's own ends: at once without rights, with the signal's status and nothing left.
 if [ "$mode" = drop ]; then
-  for want in "SELFTEST-EXIT 4" "SELFTEST: .*has had no host for 5 s"; do
+  for want in "SELFTEST-EXIT 4" "SELFTEST: .*has had no host for 10 s"; do
+    tr -d '\r' <"$work/console.log" | grep -q "^$want" || { echo "FAIL: the guest printed no \"$want\""; status=1; }
+  done
+fi
+if [ "$mode" = killed ]; then
+  echo "the VM after the host side ended: ${vm_status:-?}"
+  [ "${vm_status:-}" = running ] || { echo "FAIL: the VM was left ${vm_status:-?}"; status=1; }
+  ! grep -q Traceback "$work/host.err" || { echo "FAIL: a traceback:"; cat "$work/host.err"; status=1; }
+  grep -q "stopped by SIGINT while the VM was paused: it was let go on" "$work/host.err" ||
+    { echo "FAIL: the host side did not say that it let the VM go on"; status=1; }
+fi
+if [ "$mode" = sigkill ]; then
+  for want in "SELFTEST-EXIT 4" "SELFTEST: .*chanpipe r .* has received nothing for 10 s"; do
     tr -d '\r' <"$work/console.log" | grep -q "^$want" || { echo "FAIL: the guest printed no \"$want\""; status=1; }
   done
 fi
 if [ "$mode" = denied ]; then
   for want in "SELFTEST-ROOT-ONLY-EXIT 3" "SELFTEST-ROOT-ONLY: .*CreateFile error 13" \
+    "SELFTEST-ROOT-ONLY: .*may open /dev/vport[0-9]*p[0-9]* (root:root, crw-------)" \
+    "SELFTEST-ROOT-ONLY: .*see exit status 3 in chanpipe's README" \
     "SELFTEST-EXIT 3" "SELFTEST: .*files in /dev/shm/chanpipe-selftest\." "SELFTEST-SIGNAL-EXIT 143 left: \$"; do
     tr -d '\r' <"$work/console.log" | grep -q "^$want" || { echo "FAIL: the guest printed no \"$want\""; status=1; }
   done

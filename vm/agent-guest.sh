@@ -1,6 +1,7 @@
-# The lifecycle cases' guest side, run as /guest.sh: it does what the host
-# asks on its serial line (serial_node), each request in the background, so that
-# the host can pause the VM or unplug a port while a transfer runs.
+# The guest's agent, run as /guest.sh: it does what the host (vm/agent.py)
+# asks on its serial line (serial_node), each request in the background, so
+# that the host can pause the VM or unplug a port while a transfer runs.
+# The lifecycle cases and the host-side benchmark use it.
 #
 #   host to guest:  ID COMMAND...   a function below, or any sh command
 #   guest to host:  ID OUTPUT       the command's output, on one line
