@@ -153,7 +153,8 @@ class Run:
         done = subprocess.run(['sh', WINE_RUN, self.prefix, '120', 'cmd', '/c', windows(path)]
                               + list(args), cwd=self.work, stdout=subprocess.PIPE,
                               stderr=subprocess.PIPE,
-                              env=dict(os.environ, WINEARCH='win32' if self.win32 else 'win64'))
+                              env=dict(os.environ, WINEARCH='win32' if self.win32 else 'win64',
+                                       CHANPIPE_WINE_LINGER='3'))
         return done.returncode, done.stdout, done.stderr
 
     def msiexec(self, *args):
