@@ -14,11 +14,13 @@
 set -eu
 cd "$(dirname "$0")/.."
 
-# names LOG PATTERN: the tests in CTest's LOG with a line that matches
-# PATTERN, a name a line.
+# names LOG PATTERN: the 32-bit tests in CTest's LOG with a line that
+# matches PATTERN, a name a line. (Other tests may print "skipped: " for
+# reasons of their own.)
 names() {
-  awk -v pattern="$2" '/^[0-9]+\/[0-9]+ Test: /{ sub(/^[^:]*: /, ""); name = $0 }
-    $0 ~ pattern && name != "" { print name; name = "" }' "$1"
+  awk -v pattern="$2" '/^[0-9]+\/[0-9]+ Test: /{ sub(/^[^:]*: /, ""); name = $0; is32 = 0 }
+    /^Command: .*probe-32bit[.]txt/ { is32 = 1 }
+    is32 && $0 ~ pattern && name != "" { print name; name = "" }' "$1"
 }
 
 # The trees whose 32-bit tests were skipped, each with the CTest arguments
