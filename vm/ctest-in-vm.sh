@@ -53,7 +53,12 @@ qemu_check_tools
 qemu_fetch_kernel "$root/.cache/vm32" linux-image-amd64 "$modules"
 
 work=$(mktemp -d /tmp/chanpipe-vm32.XXXXXX)
-trap 'rm -rf "$work"' EXIT
+qemu_pid=""
+# The guest goes with this script, whatever ends it.
+trap '[ -z "$qemu_pid" ] || kill "$qemu_pid" 2>/dev/null || true; rm -rf "$work"' EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+trap 'exit 129' HUP
 mkdir -p "$work/stage/bin" "$work/stage/lib" "$work/stage/proc" "$work/stage/sys" \
   "$work/stage/dev" "$work/stage/newroot" "$work/share"
 cp /bin/busybox "$work/stage/bin/busybox"
@@ -203,7 +208,10 @@ timeout -k 10 $((minutes * 60)) qemu-system-x86_64 -machine q35 -cpu max,-smap,-
   -kernel "$QEMU_KERNEL_DIR/vmlinuz" -initrd "$work/initrd" -append "console=ttyS0 quiet panic=-1 mitigations=off" \
   -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
   -virtfs "local,path=$work/share,mount_tag=share,security_model=none,multidevs=remap" \
-  </dev/null >"$work/qemu.log" 2>&1 || status=$?
+  </dev/null >"$work/qemu.log" 2>&1 &
+qemu_pid=$!
+wait "$qemu_pid" || status=$?
+qemu_pid=""
 n=0
 for build in "${builds[@]}"; do
   n=$((n + 1))
