@@ -25,7 +25,7 @@
 #define SIMPORT_VALUE_SHORT L"RecordShort"         /* REG_DWORD: 1 + byte count to return */
 #define SIMPORT_VALUE_OPEN_FAIL L"OpenFail"        /* REG_DWORD NTSTATUS for every open */
 #define SIMPORT_VALUE_OPEN2_FAIL L"SecondOpenFail" /* REG_DWORD NTSTATUS for open #2 */
-/* REG_DWORD: 1 + handles closed before the port's path vanishes */
+/* REG_DWORD: 1 + names answered before the port's path vanishes */
 #define SIMPORT_VALUE_VANISH_AFTER L"VanishAfter"
 #define SIMPORT_VALUE_INFO_FAIL L"InfoFail"        /* REG_DWORD NTSTATUS for 0x222000 */
 #define SIMPORT_VALUE_READ_FAIL_AT L"ReadFailAt"   /* REG_DWORD read number, 1-based */

@@ -66,7 +66,7 @@ struct port {
   ULONG short_record; /* 0, or 1 + bytes to return */
   NTSTATUS open_fail;
   NTSTATUS second_open_fail;
-  ULONG vanish_after; /* 0, or 1 + handles closed before the path goes */
+  ULONG vanish_after; /* 0, or 1 + names answered before the path goes */
   NTSTATUS info_fail;
   ULONG read_fail_at;
   NTSTATUS read_fail;
@@ -326,7 +326,6 @@ static NTSTATUS port_create(struct port* port, PIRP irp) {
  * Done once per handle, at cleanup or, failing that, at close. */
 static void port_release(struct port* port, PFILE_OBJECT file) {
   LIST_ENTRY done;
-  BOOLEAN vanish = FALSE;
   KIRQL irql;
   InitializeListHead(&done);
   KeAcquireSpinLock(&port->lock, &irql);
@@ -336,11 +335,9 @@ static void port_release(struct port* port, PFILE_OBJECT file) {
     share_give_back(&port->share, file);
     port->stat.handles--;
     port->stat.closes++;
-    vanish = port->vanish_after && port->stat.closes == port->vanish_after - 1;
   }
   KeReleaseSpinLock(&port->lock, irql);
   complete_all(&done);
-  if (vanish) port_vanish(port);
 }
 
 /* The NTSTATUS a request on this handle must fail with: the refusal of
@@ -416,6 +413,7 @@ static NTSTATUS port_info(struct port* port, PIRP irp) {
   UCHAR record[SIMPORT_RECORD_SIZE];
   ULONG length, i;
   NTSTATUS status = STATUS_SUCCESS;
+  BOOLEAN vanish;
   KIRQL irql;
 
   KeAcquireSpinLock(&port->lock, &irql);
@@ -436,7 +434,12 @@ static NTSTATUS port_info(struct port* port, PIRP irp) {
   } else {
     RtlCopyMemory(out, record, length);
   }
+  vanish = port->vanish_after && port->stat.info_requests == port->vanish_after - 1;
   KeReleaseSpinLock(&port->lock, irql);
+  /* Gone before the caller has the answer. Counting closes instead would
+   * race under Wine: its CloseHandle returns before the driver sees the
+   * close, so the caller's next open could still find the path. */
+  if (vanish) port_vanish(port);
   return complete(irp, status, length);
 }
 

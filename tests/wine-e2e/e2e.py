@@ -21,6 +21,10 @@ Known Wine 8 differences, each named where a case meets it:
     told the access asked for (so it cannot check them itself either);
     IoCheckShareAccess is an unimplemented stub. Windows lets the port
     refuse a second open of a port held with share mode 0.
+  * CloseHandle on a device returns before the driver sees the close, so
+    the next open may still find what the close was to change. The port
+    that goes between the lookup and the data open goes as it answers the
+    probe's name, not at the probe's close.
   * A write on a synchronous handle goes through while a read blocks on the
     same handle. Windows runs a synchronous handle's requests one at a time.
   * A Linux pipe given as standard input ends with a read that succeeds
