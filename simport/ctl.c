@@ -364,10 +364,14 @@ static int piped(int feed, int argc, char** argv) {
 /* ---- the host side as a stream ----
  * Standard input carries requests, each a type byte, a 4-byte little-endian
  * length and that many bytes: 'P' bytes for the guest, 'C' the host hangs
- * up, 'O' the host is back, 'Q' the end. Standard output carries records
- * in the same framing: 'D' bytes the guest wrote, and 'S' whenever the
+ * up, 'H' the host hangs up until the guest next closes a handle, 'O' the
+ * host is back, 'Q' the end. Standard output carries records
+ * in the same framing: 'D' bytes the guest wrote, 'S' whenever the
  * guest's handles change, two 4-byte counts: handles open now and handles
- * closed so far (so a brief open between two looks is not missed). */
+ * closed so far (so a brief open between two looks is not missed), and
+ * 'A' once the driver has taken a 'C', 'H' or 'O' (requests run on a thread of
+ * their own, so without it the bridge cannot know when the guest will
+ * see the host come or go). */
 
 static int read_full(HANDLE in, BYTE* out, DWORD size) {
   DWORD done = 0, got;
@@ -378,13 +382,20 @@ static int read_full(HANDLE in, BYTE* out, DWORD size) {
   return 1;
 }
 
+/* Both threads write records: one whole record at a time. */
+static CRITICAL_SECTION frame_lock;
+
 static int write_frame(HANDLE out, BYTE type, const void* data, DWORD size) {
   BYTE head[5];
   DWORD put;
+  int ok;
   head[0] = type;
   memcpy(head + 1, &size, 4);
-  return WriteFile(out, head, 5, &put, NULL) && put == 5 &&
-         (size == 0 || (WriteFile(out, data, size, &put, NULL) && put == size));
+  EnterCriticalSection(&frame_lock);
+  ok = WriteFile(out, head, 5, &put, NULL) && put == 5 &&
+       (size == 0 || (WriteFile(out, data, size, &put, NULL) && put == size));
+  LeaveCriticalSection(&frame_lock);
+  return ok;
 }
 
 static volatile LONG host_done;
@@ -409,10 +420,17 @@ static DWORD WINAPI host_requests(void* context) {
       fail("close", GetLastError());
       break;
     }
+    if (head[0] == 'H' && !request(SIMPORT_CTL_HANG_UP, &index, sizeof index, NULL, 0, NULL)) {
+      fail("hang up", GetLastError());
+      break;
+    }
     if (head[0] == 'O' && !request(SIMPORT_CTL_CONNECT, &index, sizeof index, NULL, 0, NULL)) {
       fail("connect", GetLastError());
       break;
     }
+    if ((head[0] == 'C' || head[0] == 'H' || head[0] == 'O') &&
+        !write_frame(GetStdHandle(STD_OUTPUT_HANDLE), 'A', NULL, 0))
+      break;
   }
   InterlockedExchange(&host_done, 1);
   return 0;
@@ -422,6 +440,7 @@ static int host_stream(ULONG index) {
   static BYTE buffer[PUSH_CHUNK];
   HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
   unsigned int last[2] = {~0u, ~0u};
+  InitializeCriticalSection(&frame_lock);
   if (!CreateThread(NULL, 0, host_requests, &index, 0, NULL))
     return fail("CreateThread", GetLastError());
   while (!host_done) {

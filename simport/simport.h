@@ -47,6 +47,9 @@
 #define SIMPORT_CTL_STAT SIMPORT_CTL(4)  /* in: port; out: struct simport_stat */
 /* in: port; the host side is back after a close, what it had queued kept */
 #define SIMPORT_CTL_CONNECT SIMPORT_CTL(5)
+/* in: port; the host side hangs up until the guest next closes a handle
+ * (the guest has seen it go), then is back as after CONNECT */
+#define SIMPORT_CTL_HANG_UP SIMPORT_CTL(6)
 
 #define SIMPORT_OPEN_LOG 4
 

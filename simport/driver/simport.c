@@ -55,7 +55,8 @@ struct port {
   PDEVICE_OBJECT lower;
   UNICODE_STRING interface_link;
   BOOLEAN interface_registered;
-  BOOLEAN listed; /* in the ports table */
+  BOOLEAN listed;          /* in the ports table */
+  BOOLEAN back_at_release; /* hung up until the guest closes a handle */
   KSPIN_LOCK lock;
 
   /* Settings, read at start. */
@@ -335,6 +336,12 @@ static void port_release(struct port* port, PFILE_OBJECT file) {
     share_give_back(&port->share, file);
     port->stat.handles--;
     port->stat.closes++;
+    /* Decided here, not by the host side on seeing the close: the guest's
+     * next open can come before the host side hears of this one. */
+    if (port->back_at_release) {
+      port->back_at_release = FALSE;
+      port->stat.host_closed = 0;
+    }
   }
   KeReleaseSpinLock(&port->lock, irql);
   complete_all(&done);
@@ -470,6 +477,7 @@ static void port_reset(struct port* port) {
   port->stat.closes = 0;
   port->stat.refused_requests = 0;
   port->stat.host_closed = 0;
+  port->back_at_release = FALSE;
   port->stat.other_requests = 0;
   port->stat.open_log_count = 0;
   RtlZeroMemory(port->stat.open_log, sizeof port->stat.open_log);
@@ -557,6 +565,12 @@ static NTSTATUS control_request(PIRP irp) {
       break;
     case SIMPORT_CTL_CONNECT:
       port->stat.host_closed = 0;
+      port->back_at_release = FALSE;
+      break;
+    case SIMPORT_CTL_HANG_UP:
+      port->stat.host_closed = 1;
+      port->back_at_release = TRUE;
+      answer_reads(port, &done);
       break;
     case SIMPORT_CTL_PULL:
       information = queue_take(&port->to_host, buffer, out_length);

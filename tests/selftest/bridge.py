@@ -15,11 +15,15 @@ QEMU's host end onto that:
     go to the guest. Like QEMU, the bridge reads the connection only while
     the guest has the port open, and a connection that is fully closed
     counts as gone at once, a half-closed one only once its bytes are read.
+  * The guest sees a new connection only once the driver has taken it
+    (simport-ctl acknowledges): until then the bridge passes nothing on,
+    so the host cannot answer what the guest wrote with a reader that
+    still finds the host gone.
   * The end of a connection is the host closing the port. Once the guest
-    has let the port go after that (it has seen the host leave), the port
-    is made the host's again, keeping what the guest writes meanwhile for
-    the next connection: the host protocol never starts a reader without a
-    host, and nothing the guest wrote is lost.
+    has let the port go after that (it has seen the host leave), the
+    driver makes the port the host's again, keeping what the guest writes
+    meanwhile for the next connection: the host protocol never starts a
+    reader without a host, and nothing the guest wrote is lost.
   * QMP: query-chardev (with frontend-open), qom-list and qom-get of the
     port's chardev, and VSERPORT_CHANGE events, held back like QEMU's to
     one a second, the newest change kept.
@@ -46,10 +50,10 @@ class Bridge:
         self.ctl = ctl  # the simport-ctl host process, stdin and stdout pipes
         self.port_path, self.port_id, self.label = port_path, port_id, label
         self.lock = threading.Lock()
+        self.acked = threading.Condition()
+        self.told = self.acks = 0  # host comings and goings sent, and taken
         self.handles = 0
         self.transitions = 0  # the guest's opens and closes so far
-        self.closes = 0
-        self.closes_at_hangup = None  # set while the host is gone
         self.to_host = bytearray()
         self.client = None
         self.stopping = False
@@ -79,9 +83,30 @@ class Bridge:
         with self.lock:
             self.ctl.stdin.write(kind + struct.pack("<I", len(data)) + data)
             self.ctl.stdin.flush()
+            if kind in b"CHO":
+                self.told += 1
+                return self.told
+
+    def wait_for_host(self, process, seconds):
+        """Waits until the host's connection is the guest's to see, or process
+        ends; False when neither came within seconds."""
+        deadline = time.monotonic() + seconds
+        while self.client is None and process.poll() is None:
+            if time.monotonic() > deadline:
+                return False
+            time.sleep(0.05)
+        return True
+
+    def taken(self, count, seconds=120):
+        """Waits until the driver has taken the first count comings and goings."""
+        with self.acked:
+            if not self.acked.wait_for(lambda: self.acks >= count or self.stopping, seconds):
+                raise RuntimeError("simport-ctl host took no request for %g s" % seconds)
 
     def stop(self):
         self.stopping = True
+        with self.acked:
+            self.acked.notify_all()
         try:
             self.request(b"Q")
         except OSError:
@@ -109,7 +134,11 @@ class Bridge:
             body = self._read(struct.unpack("<I", head[1:])[0])
             if body is None:
                 return
-            if head[:1] == b"D":
+            if head[:1] == b"A":
+                with self.acked:
+                    self.acks += 1
+                    self.acked.notify_all()
+            elif head[:1] == b"D":
                 with self.lock:
                     self.to_host += body
             elif head[:1] == b"S":
@@ -122,24 +151,17 @@ class Bridge:
         total = handles + 2 * closes
         with self.lock:
             changes = range(self.transitions, total)
-            self.handles, self.closes = handles, closes
+            self.handles = handles
             self.transitions = max(total, self.transitions)
-            back = self.closes_at_hangup is not None and closes > self.closes_at_hangup
-            if back:
-                self.closes_at_hangup = None
         for n in changes:
             self.event(n % 2 == 0)
-        if back:
-            self.request(b"O")
 
     # ---- the port socket ----
 
     def _hang_up(self):
         self.client.close()
         self.client = None
-        with self.lock:
-            self.closes_at_hangup = self.closes
-        self.request(b"C")
+        self.request(b"H")
 
     def _port_loop(self):
         while not self.stopping:
@@ -149,10 +171,9 @@ class Bridge:
             if self.client is None:
                 readable, _, _ = select.select([self.port_server], [], [], 0.05)
                 if readable and not self.stopping:
-                    self.client, _ = self.port_server.accept()
-                    with self.lock:
-                        self.closes_at_hangup = None
-                    self.request(b"O")
+                    client, _ = self.port_server.accept()
+                    self.taken(self.request(b"O"))
+                    self.client = client
                 continue
             with self.lock:
                 out, guest_open = bytes(self.to_host), self.handles > 0

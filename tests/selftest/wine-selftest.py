@@ -75,6 +75,22 @@ def main():
         env["CHANPIPE"] = simport.windows_path(program)
         if o.mode != "good":
             env.update(CHANPIPE_REAL=simport.windows_path(o.chanpipe), CHANPIPE_STAND_IN=o.mode)
+        result = os.path.join(o.work, "result.json")
+        host = subprocess.Popen(
+            [sys.executable, os.path.join(o.kit, "chanpipe-selftest-host.py"), "--socket",
+             bridge.port_path, "--qmp", os.path.join(sockets, "qmp"), "--big", str(o.big),
+             "--json", result, "--timeout", str(60 * simport.SCALE),
+             "--wait", str(180 * simport.SCALE)] +
+            (["--fail-fast"] if o.mode != "good" else []),
+            stdout=subprocess.PIPE, stderr=open(os.path.join(o.work, "host.err"), "wb"))
+        simport.STARTED.append(host)
+        # The order the README gives: the host side waits, then the guest
+        # side starts. The simulated port takes the guest's writes at once,
+        # where QEMU holds them until a host is there, so a guest started
+        # first could open its first reader with no host and see it end.
+        if not bridge.wait_for_host(host, 120 * simport.SCALE):
+            raise simport.Failure("the host side did not connect to the port in %d s" % (
+                120 * simport.SCALE))
         guest_out = open(os.path.join(o.work, "guest.out"), "wb")
         script = simport.windows_path(os.path.join(o.kit, "chanpipe-selftest.cmd"))
         guest = subprocess.Popen([h.wine.wine, "cmd", "/c", script,
@@ -83,16 +99,8 @@ def main():
                                  stderr=subprocess.STDOUT, start_new_session=True)
         simport.STARTED.append(guest)
         bridge.guest_group = guest.pid  # what QMP stop stops
-        result = os.path.join(o.work, "result.json")
-        host = subprocess.run(
-            [sys.executable, os.path.join(o.kit, "chanpipe-selftest-host.py"), "--socket",
-             bridge.port_path, "--qmp", os.path.join(sockets, "qmp"), "--big", str(o.big),
-             "--json", result, "--timeout", str(60 * simport.SCALE),
-             "--wait", str(180 * simport.SCALE)] +
-            (["--fail-fast"] if o.mode != "good" else []),
-            stdout=subprocess.PIPE, stderr=open(os.path.join(o.work, "host.err"), "wb"),
-            timeout=900 * simport.SCALE)
-        sys.stdout.write(host.stdout.decode())
+        host_out = host.communicate(timeout=900 * simport.SCALE)[0]
+        sys.stdout.write(host_out.decode())
         # With a broken chanpipe the host side stops at the first failure
         # and leaves the guest script waiting.
         try:
