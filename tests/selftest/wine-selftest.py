@@ -82,7 +82,8 @@ def main():
              "--json", result, "--timeout", str(60 * simport.SCALE),
              "--wait", str(180 * simport.SCALE)] +
             (["--fail-fast"] if o.mode != "good" else []),
-            stdout=subprocess.PIPE, stderr=open(os.path.join(o.work, "host.err"), "wb"))
+            stdout=subprocess.PIPE, stderr=open(os.path.join(o.work, "host.err"), "wb"),
+            start_new_session=True)  # a group of its own, as kill_started ends them
         simport.STARTED.append(host)
         # The order the README gives: the host side waits, then the guest
         # side starts. The simulated port takes the guest's writes at once,
